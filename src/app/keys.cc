@@ -1,0 +1,151 @@
+// The launcher first: <X11/X.h> defines Expose as a macro.
+#include "app/launcher.h"
+
+#include <X11/X.h>
+#include <X11/keysym.h>
+
+#include <cctype>
+#include <cstdlib>
+
+namespace {
+
+constexpr std::uint16_t lastCharacterKeysym = 0x13BE;  // XK_Ydiaeresis
+
+// The byte a key inserts, or false for keys that insert nothing.
+bool insertableByte(std::uint16_t keysym, char& byte) {
+    if (keysym >= XK_space && keysym <= lastCharacterKeysym) {
+        byte = static_cast<char>(keysym & 0xFF);
+        return true;
+    }
+    if (keysym >= XK_KP_0 && keysym <= XK_KP_9) {
+        byte = static_cast<char>('0' + (keysym - XK_KP_0));
+        return true;
+    }
+    return false;
+}
+
+// toupper is only defined for byte values; every other key value stays as it is.
+std::uint16_t shifted(std::uint16_t keysym) {
+    return keysym <= 0xFF ? static_cast<std::uint16_t>(std::toupper(keysym)) : keysym;
+}
+
+}  // namespace
+
+bool Launcher::handleKey(InputEvent& event) {
+    if ((event.state & ShiftMask) != 0) {
+        event.keysym = shifted(event.keysym);
+    }
+    if ((event.state & Mod1Mask) != 0 && runBookmark(static_cast<char>(event.keysym & 0xFF))) {
+        return true;
+    }
+    const bool control = (event.state & ControlMask) != 0;
+    switch (event.keysym) {
+    case XK_BackSpace: deleteBackward(); break;
+    case XK_Tab:
+    case XK_KP_Tab: replaceLine(completion.complete(text)); break;
+    case XK_Return: return submitLine();
+    case XK_Escape: std::exit(0);
+    case XK_Home:
+    case XK_KP_Home: cursor = 0; break;
+    case XK_Left:
+    case XK_KP_Left: moveLeft(); break;
+    case XK_Up:
+    case XK_KP_Up: replaceLine(history.previous()); break;
+    case XK_Right:
+    case XK_KP_Right: moveRight(); break;
+    case XK_Down:
+    case XK_KP_Down: replaceLine(history.next()); break;
+    case XK_End:
+    case XK_KP_End: cursor = text.size(); break;
+    case XK_k:
+        if (control) {
+            killLine();
+            event.keysym = 0;
+        }
+        break;
+    case XK_w:
+        if (control) {
+            deleteWordBackward();
+            event.keysym = 0;
+        }
+        break;
+    default: break;
+    }
+    insertKey(event.keysym);
+    return false;
+}
+
+bool Launcher::runBookmark(char key) {
+    std::string command = bookmarks.lookup(key);
+    if (command.empty()) {
+        return false;
+    }
+    text = std::move(command);
+    history.save(text);
+    launch();
+    return true;
+}
+
+bool Launcher::submitLine() {
+    history.save(text);
+    launch();
+    return true;
+}
+
+void Launcher::insertKey(std::uint16_t keysym) {
+    char byte = 0;
+    if (!insertableByte(keysym, byte)) {
+        return;
+    }
+    text.insert(text.begin() + static_cast<std::ptrdiff_t>(cursor), byte);
+    ++cursor;
+    completion.reset();
+}
+
+void Launcher::deleteBackward() {
+    completion.reset();
+    if (cursor > 0) {
+        --cursor;
+        text.erase(cursor, 1);
+    }
+}
+
+void Launcher::killLine() {
+    completion.reset();
+    text.clear();
+    cursor = 0;
+}
+
+// The byte just before the cursor and the first byte of the line are never taken as the
+// separator: a trailing space goes with its word, a leading one with the first word.
+void Launcher::deleteWordBackward() {
+    if (cursor == 0) {
+        return;
+    }
+    std::uint64_t start = 0;
+    for (std::uint64_t i = cursor - 1; i-- > 1;) {
+        if (text[i] == ' ') {
+            start = i + 1;
+            break;
+        }
+    }
+    text.erase(start, cursor - start);
+    cursor = start;
+}
+
+void Launcher::replaceLine(std::string line) {
+    text = std::move(line);
+    cursor = text.size();
+}
+
+void Launcher::moveLeft() {
+    if (cursor > 0) {
+        --cursor;
+    }
+}
+
+void Launcher::moveRight() {
+    if (cursor < text.size()) {
+        ++cursor;
+    }
+}

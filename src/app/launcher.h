@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/require_env.h"
+#include "completion/completion.h"
+#include "display/x11_interface.h"
+#include "lists/bookmarks.h"
+#include "lists/history.h"
+
+// The fourteen fields of an X Logical Font Description, in XLFD order, without hyphens.
+using FontFields = std::vector<std::string>;
+
+// The application: settings, the three lists, the input line and the display.
+// The settings and the line are public so that tests can state them directly; after
+// construction only parseArgs changes the settings and only handleKey the line.
+class Launcher {
+public:
+    Launcher();
+    // Takes an already created display; the default constructor passes the Xlib one.
+    explicit Launcher(std::unique_ptr<X11Interface> display);
+    Launcher(const Launcher&) = delete;
+    Launcher& operator=(const Launcher&) = delete;
+    ~Launcher();
+
+    void run(int argc, char** argv);
+    bool parseArgs(int argc, char** argv);
+    std::string fontPattern() const;
+    bool handleKey(InputEvent& event);
+
+private:
+    void eventLoop();
+    void paint();
+    void launch();
+
+    bool runBookmark(char key);
+    bool submitLine();
+    void insertKey(std::uint16_t keysym);
+    void deleteBackward();
+    void killLine();
+    void deleteWordBackward();
+    void replaceLine(std::string line);
+    void moveLeft();
+    void moveRight();
+
+    std::unique_ptr<X11Interface> display;
+
+public:
+    std::string foreground = "white";
+    std::string background = "black";
+    FontFields fontFields;
+    std::int32_t x = -1;
+    std::int32_t y = -1;
+    std::int32_t width = 640;
+    std::int32_t height = 25;
+    Completion completion;
+    History history;
+    Bookmarks bookmarks;
+    std::string text;
+    std::uint64_t cursor = 0;
+};
+
+// Writes "Error: " and the message to standard error and ends the process with status 1.
+[[noreturn]] void fatal(const std::string& message);
+
+// Writes the usage line for programName to standard error.
+void printUsage(const char* programName);

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+enum class EventKind : std::int32_t { Expose = 0, Key = 1, Other = 2 };
+
+// One X event as the application sees it; keysym and state are written for Key only.
+struct InputEvent {
+    EventKind kind = EventKind::Other;
+    std::uint16_t keysym = 0;
+    std::uint32_t state = 0;
+};
+
+// The application's only way to the window system. Every failure is a false result.
+class X11Interface {
+public:
+    X11Interface() = default;
+    X11Interface(const X11Interface&) = delete;
+    X11Interface& operator=(const X11Interface&) = delete;
+    virtual ~X11Interface() = default;
+
+    virtual bool openWindow(std::int32_t x, std::int32_t y, std::int32_t width,
+                            std::int32_t height) = 0;
+    virtual bool setupGC(const std::string& background, const std::string& foreground,
+                         const std::string& fontPattern) = 0;
+    virtual bool grabKeyboard() = 0;
+    virtual bool redraw(const std::string& text, std::uint64_t cursor) = 0;
+    virtual bool nextEvent(InputEvent& event) = 0;
+};
+
+// A display object that holds no connection yet.
+std::unique_ptr<X11Interface> createX11Interface();

@@ -1,0 +1,173 @@
+#include "display/x11_lib_x11.h"
+
+#include <X11/Xutil.h>
+#include <fcntl.h>
+
+#include <cstdint>
+#include <ctime>
+#include <stdexcept>
+
+#include "app/require_env.h"
+
+namespace {
+
+constexpr int exposeEventType = Expose;
+#undef Expose  // the X event type hides EventKind::Expose
+
+constexpr long grabIntervalNanoseconds = 5000000;    // 5 ms between tries
+constexpr std::int64_t grabBudgetNanoseconds = 3000000000;  // give up after 3 s
+constexpr std::int64_t grabTries = grabBudgetNanoseconds / grabIntervalNanoseconds;
+
+}  // namespace
+
+std::unique_ptr<X11Interface> createX11Interface() {
+    return std::make_unique<X11LibX11>();
+}
+
+X11LibX11::~X11LibX11() {
+    if (connection == nullptr) {
+        return;
+    }
+    if (font != nullptr) {
+        XFreeFont(connection, font);
+    }
+    if (textGC != nullptr) {
+        XFreeGC(connection, textGC);
+    }
+    if (fillGC != nullptr) {
+        XFreeGC(connection, fillGC);
+    }
+    XUngrabKeyboard(connection, CurrentTime);
+    XDestroyWindow(connection, window);
+    XCloseDisplay(connection);
+}
+
+bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth,
+                           std::int32_t newHeight) {
+    width = static_cast<std::uint16_t>(newWidth);
+    height = static_cast<std::uint16_t>(newHeight);
+    try {
+        displayName = requireEnv("DISPLAY");
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+    connection = XOpenDisplay(displayName.c_str());
+    if (connection == nullptr) {
+        return false;
+    }
+    keepConnectionFromChildren();
+    screen = DefaultScreen(connection);
+    // Each half truncates separately: 600 / 2 - 25 / 2 = 288, not 287.
+    if (x < 0) {
+        x = DisplayWidth(connection, screen) / 2 - newWidth / 2;
+    }
+    if (y < 0) {
+        y = DisplayHeight(connection, screen) / 2 - newHeight / 2;
+    }
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    window = XCreateWindow(connection, RootWindow(connection, screen), x, y,
+                           static_cast<unsigned>(newWidth), static_cast<unsigned>(newHeight), 0,
+                           CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect,
+                           &attributes);
+    if (!setSizeHints(newWidth, newHeight)) {
+        return false;
+    }
+    XMapWindow(connection, window);
+    return true;
+}
+
+// Minimum equal to maximum: a window manager that reads the hints must not resize us.
+bool X11LibX11::setSizeHints(std::int32_t newWidth, std::int32_t newHeight) {
+    XSizeHints* hints = XAllocSizeHints();
+    if (hints == nullptr) {
+        return false;
+    }
+    hints->flags = PMinSize | PMaxSize;
+    hints->min_width = hints->max_width = newWidth;
+    hints->min_height = hints->max_height = newHeight;
+    XSetWMNormalHints(connection, window, hints);
+    XFree(hints);
+    return true;
+}
+
+// A launched command must not inherit the connection to the X server.
+void X11LibX11::keepConnectionFromChildren() {
+    const int descriptor = ConnectionNumber(connection);
+    const int flags = fcntl(descriptor, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) {
+        fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
+unsigned long X11LibX11::lookupColor(const std::string& name) {
+    // Zeroed, so a name the server cannot resolve gives pixel 0 rather than garbage.
+    XColor color{};
+    const Colormap colormap = DefaultColormap(connection, screen);
+    XParseColor(connection, colormap, name.c_str(), &color);
+    XAllocColor(connection, colormap, &color);
+    return color.pixel;
+}
+
+bool X11LibX11::setupGC(const std::string& background, const std::string& foreground,
+                        const std::string& fontPattern) {
+    const unsigned long backgroundPixel = lookupColor(background);
+    const unsigned long foregroundPixel = lookupColor(foreground);
+    textGC = XCreateGC(connection, window, 0, nullptr);
+    XSetForeground(connection, textGC, foregroundPixel);
+    XSetBackground(connection, textGC, backgroundPixel);
+    XSetLineAttributes(connection, textGC, 1, LineSolid, CapButt, JoinBevel);
+    font = XLoadQueryFont(connection, fontPattern.c_str());
+    if (font == nullptr) {
+        return false;
+    }
+    XSetFont(connection, textGC, font->fid);
+    fillGC = XCreateGC(connection, window, 0, nullptr);
+    XSetForeground(connection, fillGC, backgroundPixel);
+    XSetBackground(connection, fillGC, backgroundPixel);
+    return true;
+}
+
+bool X11LibX11::grabKeyboard() {
+    const timespec interval{0, grabIntervalNanoseconds};
+    for (std::int64_t tries = 0; tries < grabTries; ++tries) {
+        nanosleep(&interval, nullptr);
+        if (XGrabKeyboard(connection, window, False, GrabModeAsync, GrabModeAsync,
+                          CurrentTime) == GrabSuccess) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
+    const int ascent = font->ascent;
+    const int descent = font->descent;
+    const int textWidth = XTextWidth(font, text.data(), static_cast<int>(cursor));
+    XFillRectangle(connection, window, fillGC, 0, 0, width, height);
+    XDrawRectangle(connection, window, textGC, 0, 0, width - 1U, height - 1U);
+    XDrawString(connection, window, textGC, 2, ascent + descent + 2, text.data(),
+                static_cast<int>(text.size()));
+    const int cursorY = ascent + descent + 4;
+    XDrawLine(connection, window, textGC, textWidth + 2, cursorY, textWidth + 12, cursorY);
+    XFlush(connection);
+    return true;
+}
+
+bool X11LibX11::nextEvent(InputEvent& event) {
+    event.kind = EventKind::Other;
+    XSelectInput(connection, window, KeyPressMask | ExposureMask);
+    XEvent xevent;
+    XNextEvent(connection, &xevent);
+    if (xevent.type == KeyPress) {
+        char buffer[1];
+        KeySym keysym = NoSymbol;
+        XLookupString(&xevent.xkey, buffer, 1, &keysym, nullptr);
+        event.kind = EventKind::Key;
+        event.keysym = static_cast<std::uint16_t>(keysym & 0xFFFF);
+        event.state = xevent.xkey.state;
+    } else if (xevent.type == exposeEventType) {
+        event.kind = EventKind::Expose;
+    }
+    return true;
+}

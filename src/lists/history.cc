@@ -1,0 +1,156 @@
+#include "lists/history.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "app/require_env.h"
+#include "lists/file_io.h"
+
+namespace {
+
+constexpr int maxLinkHops = 40;
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool readLink(const std::string& path, std::string& target) {
+    char buffer[4096];
+    const ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
+    if (length < 0 || static_cast<std::size_t>(length) == sizeof buffer) {
+        return false;
+    }
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return true;
+}
+
+// The file a chain of symbolic links ends at, existing or not, so that the link survives.
+std::string resolveLinks(std::string path) {
+    std::string target;
+    for (int hop = 0; hop < maxLinkHops && readLink(path, target); ++hop) {
+        path = target.starts_with('/') ? target : directoryOf(path) + "/" + target;
+    }
+    return path;
+}
+
+// An existing file keeps its permission bits and, where we may, its owner.
+void copyOwnership(int descriptor, const std::string& original) {
+    struct stat status {};
+    if (stat(original.c_str(), &status) != 0) {
+        return;
+    }
+    fchmod(descriptor, status.st_mode & 07777);
+    if (status.st_uid != geteuid() || status.st_gid != getegid()) {
+        if (fchown(descriptor, status.st_uid, status.st_gid) != 0) {
+            // Only root may give a file away; keeping our ownership is fine.
+        }
+    }
+}
+
+enum class ReplaceResult { Done, WriteFailed, CannotReplace };
+
+// New content goes to a temporary file beside the target, renamed over it once complete.
+ReplaceResult replaceWith(const std::string& target, const std::string& content) {
+    std::string temporary = target + ".XXXXXX";
+    const int descriptor = mkstemp(temporary.data());
+    if (descriptor < 0) {
+        return ReplaceResult::CannotReplace;
+    }
+    copyOwnership(descriptor, target);
+    const bool written = writeAll(descriptor, content) && fsync(descriptor) == 0;
+    if (close(descriptor) != 0 || !written) {
+        unlink(temporary.c_str());
+        return ReplaceResult::WriteFailed;
+    }
+    if (rename(temporary.c_str(), target.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return ReplaceResult::CannotReplace;
+    }
+    return ReplaceResult::Done;
+}
+
+// Where no file can be made beside the target: overwrite from the start and cut the
+// tail only once everything is written, so a failed write leaves the old lines readable.
+void rewriteInPlace(const std::string& target, const std::string& content) {
+    const int descriptor = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (descriptor < 0) {
+        return;
+    }
+    if (writeAll(descriptor, content)) {
+        if (ftruncate(descriptor, static_cast<off_t>(content.size())) == 0) {
+            fsync(descriptor);
+        }
+    }
+    close(descriptor);
+}
+
+}  // namespace
+
+std::vector<std::string> splitHistory(const std::string& content) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < content.size()) {
+        auto end = content.find('\n', start);
+        if (end == std::string::npos) {
+            end = content.size();
+        }
+        if (end > start) {
+            lines.emplace_back(content, start, end - start);
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string serializeHistory(const std::vector<std::string>& entries, const std::string& command) {
+    std::string content;
+    for (const auto& entry : entries) {
+        content += entry;
+        content += '\n';
+    }
+    if (entries.empty() || entries.back() != command) {
+        content += command;
+    }
+    return content;
+}
+
+History::History() : path(requireEnv("HOME") + "/.pellacorvine.history") {
+    std::string content;
+    readWholeFile(path, content);
+    entries = splitHistory(content);
+}
+
+std::string History::previous() {
+    const auto count = static_cast<std::int64_t>(entries.size());
+    if (count == 0) {
+        return {};
+    }
+    current = current > 0 ? current - 1 : count - 1;
+    return entries[static_cast<std::size_t>(current)];
+}
+
+std::string History::next() {
+    const auto count = static_cast<std::int64_t>(entries.size());
+    if (count == 0) {
+        return {};
+    }
+    current = current < count - 1 ? current + 1 : 0;
+    return entries[static_cast<std::size_t>(current)];
+}
+
+void History::save(const std::string& command) {
+    const std::string target = resolveLinks(path);
+    // Read again, so that what another launcher recorded since start-up is kept.
+    std::string content;
+    if (readWholeFile(target, content) == ReadResult::Unreadable) {
+        return;  // rewriting a file we cannot read would lose it
+    }
+    const std::string updated = serializeHistory(splitHistory(content), command);
+    if (replaceWith(target, updated) == ReplaceResult::CannotReplace) {
+        rewriteInPlace(target, updated);
+    }
+}
