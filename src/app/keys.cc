@@ -1,11 +1,10 @@
-// The launcher first: <X11/X.h> defines Expose as a macro.
-#include "app/launcher.h"
-
 #include <X11/X.h>
 #include <X11/keysym.h>
 
 #include <cctype>
 #include <cstdlib>
+
+#include "app/launcher.h"
 
 namespace {
 

@@ -4,7 +4,12 @@
 #include <memory>
 #include <string>
 
+// <X11/X.h> defines Expose as a macro; keep it out of the enumerator whatever the
+// include order.
+#pragma push_macro("Expose")
+#undef Expose
 enum class EventKind : std::int32_t { Expose = 0, Key = 1, Other = 2 };
+#pragma pop_macro("Expose")
 
 // One X event as the application sees it; keysym and state are written for Key only.
 struct InputEvent {

@@ -1,12 +1,11 @@
 #pragma once
 
-// The interface comes first: <X11/X.h> defines Expose as a macro.
-#include "display/x11_interface.h"
-
 #include <X11/Xlib.h>
 
 #include <cstdint>
 #include <string>
+
+#include "display/x11_interface.h"
 
 class X11LibX11 final : public X11Interface {
 public:

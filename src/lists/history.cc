@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "app/require_env.h"
@@ -144,6 +145,9 @@ std::string History::next() {
 
 void History::save(const std::string& command) {
     const std::string target = resolveLinks(path);
+    if (access(target.c_str(), W_OK) != 0 && errno != ENOENT) {
+        return;  // a file the user made read-only stays as it is
+    }
     // Read again, so that what another launcher recorded since start-up is kept.
     std::string content;
     if (readWholeFile(target, content) == ReadResult::Unreadable) {

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+#include <X11/keysym.h>
+
+#include <stdexcept>
+
+#include "launcher_fixture.h"
+
+namespace {
+
+constexpr char defaultPattern[] = "-*-*-medium-r-*-*-15-*-*-*-*-*-*-*";
+
+TEST_F(LauncherTest, StartsUpInOrderWithDefaultsAndEndsWhenEventsRunOut) {
+    char program[] = "pellacorvine";
+    char* argv[] = {program, nullptr};
+    launcher().run(1, argv);
+    const std::vector<std::string> expected = {"openWindow -1 -1 640 25",
+                                               std::string("setupGC black white ") + defaultPattern,
+                                               "grabKeyboard", "redraw '' 0", "nextEvent"};
+    EXPECT_EQ(script.calls, expected);
+}
+
+TEST_F(LauncherTest, DefaultFontPatternIs34Bytes) {
+    EXPECT_EQ(launcher().fontPattern(), defaultPattern);
+    EXPECT_EQ(launcher().fontPattern().size(), 34U);
+}
+
+TEST_F(LauncherTest, FontFieldsAreJoinedUnchanged) {
+    launcher().fontFields[1] = "";
+    launcher().fontFields[0] = "a-b";
+    EXPECT_EQ(launcher().fontPattern(), "-a-b--medium-r-*-*-15-*-*-*-*-*-*-*");
+}
+
+struct FailureCase {
+    const char* name;
+    void (*breakScript)(DisplayScript&);
+    const char* expectedStderr;  // the calls made, then the message
+};
+
+std::ostream& operator<<(std::ostream& out, const FailureCase& c) { return out << c.name; }
+
+class StartupFailureTest : public LauncherTest, public ::testing::WithParamInterface<FailureCase> {};
+
+// Each failure ends with its message and status 1, and nothing after the failing call runs.
+TEST_P(StartupFailureTest, EndsWithMessageAndStatusOne) {
+    script.echoToStderr = true;
+    GetParam().breakScript(script);
+    char program[] = "pellacorvine";
+    char* argv[] = {program, nullptr};
+    EXPECT_EXIT(launcher().run(1, argv), ::testing::ExitedWithCode(1),
+                std::string("^") + GetParam().expectedStderr + "$");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Display, StartupFailureTest,
+    ::testing::Values(
+        FailureCase{"openWindow", [](DisplayScript& s) { s.openWindowResult = false; },
+                    "openWindow -1 -1 640 25\nError: Couldn't open window\n"},
+        FailureCase{"setupGC", [](DisplayScript& s) { s.setupGCResult = false; },
+                    "openWindow -1 -1 640 25\nsetupGC black white [^\n]*\n"
+                    "Error: Couldn't setup GC\n"},
+        FailureCase{"grabKeyboard", [](DisplayScript& s) { s.grabKeyboardResult = false; },
+                    "openWindow[^\n]*\nsetupGC[^\n]*\ngrabKeyboard\n"
+                    "Error: Couldn't grab keyboard\n"},
+        FailureCase{"firstRedraw", [](DisplayScript& s) { s.failingRedraw = 0; },
+                    "openWindow[^\n]*\nsetupGC[^\n]*\ngrabKeyboard\nredraw '' 0\n"
+                    "Error: Couldn't redraw\n"},
+        FailureCase{"laterRedraw",
+                    [](DisplayScript& s) {
+                        s.failingRedraw = 1;
+                        s.events.push_back({EventKind::Expose, 0, 0});
+                    },
+                    "openWindow[^\n]*\nsetupGC[^\n]*\ngrabKeyboard\nredraw '' 0\nnextEvent\n"
+                    "redraw '' 0\nError: Couldn't redraw\n"}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(LauncherTest, EveryEventThatDoesNotFinishIsFollowedByOneRedraw) {
+    script.events = {{EventKind::Expose, 0, 0}, {EventKind::Other, 0, 0}, keyEvent(XK_a),
+                     keyEvent(XK_F1)};
+    char program[] = "pellacorvine";
+    char* argv[] = {program, nullptr};
+    launcher().run(1, argv);
+    const std::vector<std::string> loop(script.calls.begin() + 3, script.calls.end());
+    const std::vector<std::string> expected = {
+        "redraw '' 0", "nextEvent", "redraw '' 0", "nextEvent", "redraw '' 0",
+        "nextEvent",   "redraw 'a' 1", "nextEvent", "redraw 'a' 1", "nextEvent"};
+    EXPECT_EQ(loop, expected);
+}
+
+TEST_F(LauncherTest, FinishingKeyEndsTheLoopWithoutRedraw) {
+    script.events = {keyEvent(XK_Return), keyEvent(XK_a)};
+    char program[] = "pellacorvine";
+    char* argv[] = {program, nullptr};
+    launcher().run(1, argv);
+    EXPECT_EQ(script.calls.back(), "nextEvent");
+    EXPECT_EQ(script.events.size(), 1U) << "no event is awaited after the launch";
+}
+
+TEST_F(LauncherTest, BadCommandLineContactsNoDisplay) {
+    char program[] = "pellacorvine";
+    char option[] = "-h";
+    char* argv[] = {program, option, nullptr};
+    ::testing::internal::CaptureStderr();
+    launcher().run(2, argv);
+    EXPECT_TRUE(script.calls.empty());
+    EXPECT_TRUE(::testing::internal::GetCapturedStderr().starts_with("Usage: pellacorvine ["));
+}
+
+TEST_F(LauncherTest, DestroyingTheLauncherDeletesTheDisplay) {
+    launcher();
+    {
+        Launcher other(std::make_unique<FakeDisplay>(script));
+    }
+    EXPECT_EQ(script.calls, std::vector<std::string>{"destroy"});
+}
+
+TEST(RequireEnvTest, ReturnsValueOrThrowsWithExactMessage) {
+    ScopedEnv set("PELLACORVINE_SET", "a value");
+    ScopedEnv empty("PELLACORVINE_EMPTY", "");
+    ScopedEnv unset("PELLACORVINE_UNSET", std::nullopt);
+    EXPECT_EQ(requireEnv("PELLACORVINE_SET"), "a value");
+    EXPECT_EQ(requireEnv("PELLACORVINE_EMPTY"), "");
+    try {
+        requireEnv("PELLACORVINE_UNSET");
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "Could not find PELLACORVINE_UNSET environment variable");
+    }
+}
+
+TEST(LauncherConstructionTest, MissingPathOrHomeThrowsBeforeTheDisplayIsUsed) {
+    for (const char* missing : {"PATH", "HOME"}) {
+        TempDir dir;
+        ScopedEnv home("HOME", dir.path());
+        ScopedEnv path("PATH", dir.path());
+        ScopedEnv unset(missing, std::nullopt);
+        DisplayScript script;
+        EXPECT_THROW(Launcher(std::make_unique<FakeDisplay>(script)), std::runtime_error) << missing;
+        EXPECT_EQ(script.calls, std::vector<std::string>{"destroy"}) << missing;
+    }
+}
+
+}  // namespace
