@@ -1,0 +1,76 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../unit/test_support.h"
+#include "harness.h"
+
+namespace e2e {
+
+constexpr char defaultFontPattern[] = "-*-*-medium-r-*-*-15-*-*-*-*-*-*-*";
+
+// One private X server for the suite; each test runs the real launcher binary with a
+// private HOME, PATH and environment.
+class E2ETest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = std::make_unique<Xvfb>();
+        session_ = std::make_unique<XSession>(server_->display());
+        // Keys the default keymap lacks, bound before any launcher reads the keymap.
+        session_->mapKeysyms({XK_eacute, XK_Cyrillic_a, XK_KP_1, XK_KP_2});
+    }
+    static void TearDownTestSuite() {
+        session_.reset();
+        server_.reset();
+    }
+
+    XSession& x() { return *session_; }
+    const std::string& displayName() const { return server_->display(); }
+
+    // HOME, PATH and DISPLAY; SHELL only when the test gives it.
+    std::vector<std::string> environment(const std::vector<std::string>& extra = {}) const {
+        std::vector<std::string> env = {"HOME=" + home.path(), "PATH=" + bin.path(),
+                                        "DISPLAY=" + server_->display()};
+        env.insert(env.end(), extra.begin(), extra.end());
+        return env;
+    }
+
+    std::unique_ptr<Process> start(const std::vector<std::string>& arguments,
+                                   const std::vector<std::string>& env) {
+        x().watchForWindows();
+        return std::make_unique<Process>(PELLACORVINE_BINARY, arguments, env);
+    }
+
+    // Starts the launcher and waits until its window is mapped and the keyboard held.
+    Window startReady(std::unique_ptr<Process>& launcher, const std::vector<std::string>& arguments = {},
+                      const std::vector<std::string>& extraEnv = {}) {
+        launcher = start(arguments, environment(extraEnv));
+        const Window window = x().waitForMappedWindow();
+        EXPECT_NE(window, 0U) << launcher->standardError();
+        EXPECT_TRUE(x().waitForForeignGrab()) << launcher->standardError();
+        return window;
+    }
+
+    // The launcher's exit status and standard error once it has ended.
+    static void expectEnd(Process& launcher, int status, const std::string& error) {
+        EXPECT_EQ(launcher.waitExit(), status);
+        EXPECT_EQ(launcher.standardError(), error);
+        EXPECT_EQ(launcher.standardOutput(), "");
+    }
+
+    TempDir home;
+    TempDir bin;
+
+private:
+    static inline std::unique_ptr<Xvfb> server_;
+    static inline std::unique_ptr<XSession> session_;
+};
+
+}  // namespace e2e

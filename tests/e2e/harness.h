@@ -1,0 +1,115 @@
+#pragma once
+
+#include <X11/Xlib.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls condition until it holds or the timeout passes: waits for state, not for time.
+bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout = 10s);
+
+// A private X server: Xvfb on the first free display, 800x600x24, no TCP, and no
+// backing store, so that a covered window must repaint itself.
+class Xvfb {
+public:
+    Xvfb();
+    ~Xvfb();
+    Xvfb(const Xvfb&) = delete;
+    Xvfb& operator=(const Xvfb&) = delete;
+
+    const std::string& display() const { return display_; }
+    void kill();
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+// A program run with exactly the given arguments and environment, descriptors 0 to 2 only;
+// standard output and standard error go to files read back afterwards.
+class Process {
+public:
+    Process(const std::string& program, const std::vector<std::string>& arguments,
+            const std::vector<std::string>& environment);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    // The exit status, or nothing when the process did not exit normally in time.
+    std::optional<int> waitExit(Clock::duration timeout = 10s);
+    std::string standardError() const;
+    std::string standardOutput() const;
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::string outputDir_;
+};
+
+// The pixels of a window, 0xRRGGBB each.
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint32_t> pixels;
+    std::uint32_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
+};
+
+// The test's own connection to the server: watches for the launcher's window, probes the
+// grab, types through XTEST and reads pixels back.
+class XSession {
+public:
+    explicit XSession(const std::string& display);
+    ~XSession();
+    XSession(const XSession&) = delete;
+    XSession& operator=(const XSession&) = delete;
+
+    Display* display() const { return display_; }
+    // Call before starting the launcher, so that its MapNotify is not missed.
+    void watchForWindows();
+    // The next override-redirect window mapped on the root (not one of ours), or 0.
+    Window waitForMappedWindow(Clock::duration timeout = 10s);
+    // True once another client holds the keyboard.
+    bool waitForForeignGrab(Clock::duration timeout = 10s);
+    bool holdKeyboard();
+    void releaseKeyboard();
+
+    // Presses and releases a key given by keysym name, with modifiers held
+    // ("Shift", "Control", "Alt").
+    void key(const std::string& keysymName, const std::vector<std::string>& modifiers = {});
+    void type(const std::string& ascii);
+    // Binds each keysym alone to a spare keycode, so that it arrives without modifiers
+    // (the keypad digits otherwise need NumLock); call before the launcher starts.
+    void mapKeysyms(const std::vector<KeySym>& keysyms);
+
+    // What the screen shows where the window lies (it must lie within the screen).
+    Image capture(Window window);
+    std::uint32_t pixelValue(const std::string& colourName);
+    Window coverWith(int x, int y, int width, int height, const std::string& colourName);
+
+private:
+    void sendKeysym(KeySym keysym, std::vector<KeySym> modifiers);
+    Window makeWindow(int x, int y, int width, int height, unsigned long background);
+
+    Display* display_ = nullptr;
+    Window probe_ = 0;
+    std::vector<Window> own_;
+    std::map<KeySym, KeyCode> dedicated_;
+};
+
+// Writes an image as an uncompressed PNG.
+bool writePng(const Image& image, const std::string& path);
+
+}  // namespace e2e

@@ -1,0 +1,204 @@
+// The fixture brings GoogleTest in before Xlib, whose None macro it must not see.
+#include "e2e_fixture.h"
+
+#include <X11/Xutil.h>
+
+#include <ostream>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+class WindowTest : public E2ETest {
+protected:
+    struct FontMetrics {
+        int ascent;
+        int descent;
+        int widthOfA;
+    };
+    FontMetrics metrics() {
+        XFontStruct* font = XLoadQueryFont(x().display(), defaultFontPattern);
+        EXPECT_NE(font, nullptr);
+        const FontMetrics result{font->ascent, font->descent, XTextWidth(font, "a", 1)};
+        XFreeFont(x().display(), font);
+        return result;
+    }
+
+    // Frame in the foreground colour, inside in the background, the cursor bar from
+    // barStart two pixels below the baseline. A line of width 1 with butt caps ends at its
+    // last point, so the pixel at barStart + 10 is the server's choice and not checked.
+    bool paintedAsExpected(Window window, std::uint32_t fg, std::uint32_t bg, int barStart) {
+        const FontMetrics font = metrics();
+        const Image image = x().capture(window);
+        const int barY = font.ascent + font.descent + 4;
+        const int w = image.width;
+        const int h = image.height;
+        return image.at(0, 0) == fg && image.at(w - 1, 0) == fg && image.at(0, h - 1) == fg &&
+               image.at(w - 1, h - 1) == fg && image.at(w / 2, 0) == fg && image.at(1, 1) == bg &&
+               image.at(w - 2, h - 2) == bg && image.at(w / 2, h / 2) == bg &&
+               image.at(barStart, barY) == fg && image.at(barStart + 9, barY) == fg &&
+               image.at(barStart - 1, barY) == bg && image.at(barStart + 11, barY) == bg &&
+               image.at(barStart + 5, barY - 1) == bg;
+    }
+};
+
+struct GeometryCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    int x, y, width, height;
+};
+
+std::ostream& operator<<(std::ostream& out, const GeometryCase& c) { return out << c.name; }
+
+class GeometryTest : public WindowTest, public ::testing::WithParamInterface<GeometryCase> {};
+
+TEST_P(GeometryTest, WindowIsPlacedSizedAndFixed) {
+    std::unique_ptr<Process> launcher;
+    const Window window = startReady(launcher, GetParam().arguments);
+    XWindowAttributes attributes;
+    XGetWindowAttributes(x().display(), window, &attributes);
+    EXPECT_EQ(attributes.x, GetParam().x);
+    EXPECT_EQ(attributes.y, GetParam().y);
+    EXPECT_EQ(attributes.width, GetParam().width);
+    EXPECT_EQ(attributes.height, GetParam().height);
+    EXPECT_TRUE(attributes.override_redirect);
+    EXPECT_EQ(attributes.border_width, 0);
+    XSizeHints hints{};
+    long supplied = 0;
+    ASSERT_TRUE(XGetWMNormalHints(x().display(), window, &hints, &supplied));
+    EXPECT_EQ(hints.flags, PMinSize | PMaxSize);
+    EXPECT_EQ(std::vector<int>({hints.min_width, hints.min_height, hints.max_width, hints.max_height}),
+              std::vector<int>({GetParam().width, GetParam().height, GetParam().width, GetParam().height}));
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, GeometryTest,
+    ::testing::Values(GeometryCase{"Default", {}, 80, 288, 640, 25},
+                      GeometryCase{"LeftEdge", {"-x", "0"}, 0, 288, 640, 25},
+                      GeometryCase{"WiderThanScreen", {"-w", "900"}, -50, 288, 900, 25},
+                      GeometryCase{"OddWidthHalvesSeparately", {"-w", "641"}, 80, 288, 641, 25},
+                      GeometryCase{"NegativeXPositiveY", {"-x", "-5", "-y", "10"}, 80, 10, 640, 25},
+                      GeometryCase{"UnreadableNumberCentres", {"-x", "abc", "-h", "40"}, 80, 280, 640, 40}),
+    [](const auto& test) { return test.param.name; });
+
+TEST_F(WindowTest, PaintsFrameBackgroundAndCursorWithDefaultColours) {
+    std::unique_ptr<Process> launcher;
+    const Window window = startReady(launcher);
+    EXPECT_TRUE(waitUntil([&] { return paintedAsExpected(window, 0xFFFFFF, 0x000000, 2); }));
+    x().type("abc");
+    x().key("Left");
+    x().key("Left");
+    const int barStart = 2 + metrics().widthOfA;
+    EXPECT_TRUE(waitUntil([&] { return paintedAsExpected(window, 0xFFFFFF, 0x000000, barStart); }));
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+TEST_F(WindowTest, PaintsWithColoursFromOptions) {
+    std::unique_ptr<Process> launcher;
+    const Window window = startReady(launcher, {"-bg", "navy", "-fg", "#ffcc00"});
+    EXPECT_TRUE(waitUntil([&] {
+        return paintedAsExpected(window, x().pixelValue("#ffcc00"), x().pixelValue("navy"), 2);
+    }));
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+TEST_F(WindowTest, RepaintsWhatAnotherWindowCovered) {
+    std::unique_ptr<Process> launcher;
+    const Window window = startReady(launcher);
+    ASSERT_TRUE(waitUntil([&] { return paintedAsExpected(window, 0xFFFFFF, 0, 2); }));
+    const Window cover = x().coverWith(0, 0, 800, 600, "red");
+    ASSERT_TRUE(waitUntil([&] { return x().capture(window).at(1, 1) == 0xFF0000; }));
+    XDestroyWindow(x().display(), cover);
+    XSync(x().display(), False);
+    EXPECT_TRUE(waitUntil([&] { return paintedAsExpected(window, 0xFFFFFF, 0, 2); }));
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+TEST_F(WindowTest, WaitsForAKeyboardHeldBrieflyByAnotherClient) {
+    ASSERT_TRUE(x().holdKeyboard());
+    auto launcher = start({}, environment());
+    ASSERT_NE(x().waitForMappedWindow(), 0U);
+    std::this_thread::sleep_for(1s);  // the other client's hold, part of the story
+    x().releaseKeyboard();
+    EXPECT_TRUE(x().waitForForeignGrab());
+    EXPECT_TRUE(launcher->running());
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+TEST_F(WindowTest, GivesUpOnAKeyboardHeldLongerThanThreeSeconds) {
+    ASSERT_TRUE(x().holdKeyboard());
+    auto launcher = start({}, environment());
+    EXPECT_EQ(launcher->waitExit(10s), 1);
+    x().releaseKeyboard();
+    EXPECT_EQ(launcher->standardError(), "Error: Couldn't grab keyboard\n");
+}
+
+TEST_F(WindowTest, FontPatternMatchingNothingFails) {
+    auto launcher = start({"-ff", "no-such-family"}, environment());
+    expectEnd(*launcher, 1, "Error: Couldn't setup GC\n");
+}
+
+TEST_F(WindowTest, MissingOrUnreachableDisplayFails) {
+    const std::vector<std::string> base = {"HOME=" + home.path(), "PATH=" + bin.path()};
+    for (const std::string display : {"unset", "", ":4711"}) {
+        auto env = base;
+        if (display != "unset") {
+            env.push_back("DISPLAY=" + display);
+        }
+        Process launcher(PELLACORVINE_BINARY, {}, env);
+        EXPECT_EQ(launcher.waitExit(), 1) << display;
+        EXPECT_EQ(launcher.standardError(), "Error: Couldn't open window\n") << display;
+    }
+}
+
+struct EnvironmentCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* unset;
+    int status;
+    std::string error;  // "USAGE" stands for the usage line of the binary
+};
+
+std::ostream& operator<<(std::ostream& out, const EnvironmentCase& c) { return out << c.name; }
+
+class CommandLineTest : public E2ETest, public ::testing::WithParamInterface<EnvironmentCase> {};
+
+// These end before any window: no window may appear, and stdout stays empty.
+TEST_P(CommandLineTest, EndsBeforeTheDisplay) {
+    std::vector<std::string> env;
+    for (const auto& variable : environment()) {
+        if (!variable.starts_with(std::string(GetParam().unset) + "=")) {
+            env.push_back(variable);
+        }
+    }
+    auto launcher = start(GetParam().arguments, env);
+    const std::string usage =
+        std::string("Usage: ") + PELLACORVINE_BINARY +
+        " [-bg background] [-fg foreground] [-fo font_foundry] [-ff font_family]"
+        " [-fw font_weight] [-fs font_slant] [-fwn font_width_name] [-fsn font_style_name]"
+        " [-fpt font_point_size] [-x window x-coordinate] [-y window y-coordinate]"
+        " [-w window width] [-h window height]\n";
+    expectEnd(*launcher, GetParam().status, GetParam().error == "USAGE" ? usage : GetParam().error);
+    EXPECT_EQ(x().waitForMappedWindow(100ms), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLineTest,
+    ::testing::Values(
+        EnvironmentCase{"HeightWithoutValue", {"-h"}, "NONE", 0, "USAGE"},
+        EnvironmentCase{"UnknownOption", {"-z", "1"}, "NONE", 0, "USAGE"},
+        EnvironmentCase{"NoHome", {}, "HOME", 1, "Error: Could not find HOME environment variable\n"},
+        EnvironmentCase{"NoHomeBadOption", {"-z"}, "HOME", 1,
+                        "Error: Could not find HOME environment variable\n"},
+        EnvironmentCase{"NoPath", {"-z"}, "PATH", 1,
+                        "Error: Could not find PATH environment variable\n"}),
+    [](const auto& test) { return test.param.name; });
+
+}  // namespace
+}  // namespace e2e
