@@ -185,6 +185,25 @@ void XSession::watchForWindows() {
     XSync(display_, True);  // drop what earlier windows left in the queue
 }
 
+Window XSession::findMappedWindow() {
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count);
+    Window found = 0;
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        XWindowAttributes attributes;
+        if (XGetWindowAttributes(display_, children[i], &attributes) &&
+            attributes.override_redirect && attributes.map_state == IsViewable &&
+            std::find(own_.begin(), own_.end(), children[i]) == own_.end()) {
+            found = children[i];
+        }
+    }
+    XFree(children);
+    return found;
+}
+
 Window XSession::waitForMappedWindow(Clock::duration timeout) {
     const auto deadline = Clock::now() + timeout;
     XFlush(display_);

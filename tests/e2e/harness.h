@@ -81,6 +81,8 @@ public:
     void watchForWindows();
     // The next override-redirect window mapped on the root (not one of ours), or 0.
     Window waitForMappedWindow(Clock::duration timeout = 10s);
+    // An override-redirect window already mapped on the root (not one of ours), or 0.
+    Window findMappedWindow();
     // True once another client holds the keyboard.
     bool waitForForeignGrab(Clock::duration timeout = 10s);
     bool holdKeyboard();
