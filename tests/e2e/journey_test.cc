@@ -166,6 +166,14 @@ TEST_F(JourneyTest, WithoutShellRunsBinShNamedSh) {
     EXPECT_TRUE(waitUntil([&] { return readFile(home / "zero") == "sh"; }));
 }
 
+TEST_F(JourneyTest, ShellPathWithTrailingSlashRunsTheShell) {
+    begin({"SHELL=" RECORDER_BINARY "/", "PELLACORVINE_RECORD=" + record()});
+    x().type("ls");
+    x().key("Return");
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launchedArgs(), argv("ls"));
+}
+
 TEST_F(JourneyTest, MissingShellIsReportedAfterRecording) {
     begin({"SHELL=/nonexistent/shell"});
     x().type("xterm");

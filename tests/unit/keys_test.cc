@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <ostream>
 
 #include <X11/X.h>
@@ -230,6 +232,44 @@ TEST_F(LaunchKeysTest, EscapeExitsAtOnceWritingNothing) {
     EXPECT_EXIT(press(XK_Escape), ::testing::ExitedWithCode(0), "^$");
     EXPECT_EXIT(press(XK_Escape, Mod1Mask), ::testing::ExitedWithCode(0), "^$");
     EXPECT_EQ(readFile(historyFile()), "old");
+}
+
+}  // namespace
+
+namespace {
+
+class LaunchFailureTest : public LauncherTest {};
+
+TEST_F(LaunchFailureTest, ShellThatCannotRunIsReportedAfterTheHistoryIsSaved) {
+    ScopedEnv shell("SHELL", "/nonexistent/shell");
+    type("cmd");
+    EXPECT_EXIT(press(XK_Return), ::testing::ExitedWithCode(1),
+                "^Error: Couldn't run /nonexistent/shell: No such file or directory\n$");
+    EXPECT_EQ(readFile(historyFile()), "cmd");
+}
+
+TEST_F(LaunchFailureTest, EmptyShellIsReported) {
+    ScopedEnv shell("SHELL", "");
+    EXPECT_EXIT(press(XK_Return), ::testing::ExitedWithCode(1),
+                "^Error: Couldn't run : No such file or directory\n$");
+}
+
+// No process may be created by a user whose process limit is zero; root ignores the limit.
+TEST_F(LaunchFailureTest, RefusedForkIsReported) {
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(home.path().c_str(), nobodyUser, nobodyGroup), 0);
+    }
+    launcher();
+    const auto pressReturnWithoutProcesses = [this] {
+        if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
+            std::exit(3);
+        }
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_NPROC, &none);
+        press(XK_Return);
+    };
+    EXPECT_EXIT(pressReturnWithoutProcesses(), ::testing::ExitedWithCode(1),
+                "^Error: Couldn't run /bin/true: Resource temporarily unavailable\n$");
 }
 
 }  // namespace
