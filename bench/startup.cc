@@ -2,8 +2,9 @@
 // Xvfb: spawn to window mapped (MapNotify on the root), spawn to keyboard held (FocusOut
 // with NotifyGrab on a window of ours that has the focus, so we never compete for the
 // grab), Escape to exit, and peak resident memory. Runs interleave; prints medians.
-//   startup_bench RUNS LABEL=PROGRAM [LABEL=PROGRAM ...]
-// The clients get this process's PATH and HOME and the private DISPLAY.
+//   startup_bench [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM [LABEL=PROGRAM ...]
+// The clients get this process's PATH (or a synthetic one of about ENTRIES names) and
+// HOME, and the private DISPLAY. The last client is the base of the ratios.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "../tests/e2e/harness.h"
+#include "synthetic_path.h"
 
 extern char** environ;
 
@@ -186,19 +188,25 @@ void printTable(const std::vector<Client>& clients) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s RUNS LABEL=PROGRAM ...  (the last one is the base)\n", argv[0]);
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    e2e::Xvfb server;  // started while PATH still finds Xvfb
+    setenv("DISPLAY", server.display().c_str(), 1);
+    std::string synthetic;
+    if (arguments.size() >= 2 && arguments[0] == "--synthetic-path") {
+        synthetic = makeSyntheticPath(std::stoi(arguments[1]));
+        setenv("PATH", synthetic.c_str(), 1);
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    }
+    if (arguments.size() < 2) {
+        std::fprintf(stderr, "usage: %s [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n", argv[0]);
         return 2;
     }
-    const int runs = std::atoi(argv[1]);
+    const int runs = std::stoi(arguments[0]);
     std::vector<Client> clients;
-    for (int i = 2; i < argc; ++i) {
-        const std::string spec = argv[i];
-        const auto equals = spec.find('=');
-        clients.push_back({spec.substr(0, equals), spec.substr(equals + 1), {}});
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const auto equals = arguments[i].find('=');
+        clients.push_back({arguments[i].substr(0, equals), arguments[i].substr(equals + 1), {}});
     }
-    e2e::Xvfb server;
-    setenv("DISPLAY", server.display().c_str(), 1);
     StartupBench bench(server.display());
     for (int run = 0; run < warmUpRuns + runs; ++run) {
         for (Client& client : clients) {
@@ -211,5 +219,8 @@ int main(int argc, char** argv) {
     std::printf("%d interleaved runs per client after %d warm-up runs; median (min–max).\n\n",
                 runs, warmUpRuns);
     printTable(clients);
+    if (!synthetic.empty()) {
+        removeSyntheticPath(synthetic);
+    }
     return 0;
 }

@@ -1,31 +1,50 @@
 #include "lists/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+namespace {
+
+// Reads until end of file or until content is full; false on a read error.
+bool readInto(int descriptor, std::string& content, std::size_t& have) {
+    while (have < content.size()) {
+        const ssize_t count = read(descriptor, content.data() + have, content.size() - have);
+        if (count > 0) {
+            have += static_cast<std::size_t>(count);
+        } else if (count == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// One read of the size fstat gives, straight into the string; then more reads only for a
+// file that grew meanwhile or whose size fstat does not know.
 ReadResult readWholeFile(const std::string& path, std::string& content) {
     content.clear();
     const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Unreadable;
     }
-    ReadResult result = ReadResult::Ok;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = read(descriptor, buffer, sizeof buffer);
-        if (count > 0) {
-            content.append(buffer, static_cast<std::size_t>(count));
-        } else if (count == 0) {
-            break;
-        } else if (errno != EINTR) {
-            result = ReadResult::Unreadable;
-            break;
-        }
+    struct stat status {};
+    const bool sized = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    content.resize(sized ? static_cast<std::size_t>(status.st_size) + 1 : 4096);
+    std::size_t have = 0;
+    bool ok = readInto(descriptor, content, have);
+    while (ok && have == content.size()) {
+        content.resize(content.size() * 2);
+        ok = readInto(descriptor, content, have);
     }
+    content.resize(have);
     close(descriptor);
-    return result;
+    return ok ? ReadResult::Ok : ReadResult::Unreadable;
 }
 
 bool writeAll(int descriptor, const std::string& data) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -93,6 +94,7 @@ void rewriteInPlace(const std::string& target, const std::string& content) {
 
 std::vector<std::string> splitHistory(const std::string& content) {
     std::vector<std::string> lines;
+    lines.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1);
     std::size_t start = 0;
     while (start < content.size()) {
         auto end = content.find('\n', start);
