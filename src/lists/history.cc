@@ -1,6 +1,7 @@
 #include "lists/history.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,6 +91,24 @@ void rewriteInPlace(const std::string& target, const std::string& content) {
     close(descriptor);
 }
 
+// Over a file-size limit a write must fail with EFBIG rather than kill the launcher
+// before it launches; the old disposition is back before anything is started.
+class FileSizeSignalIgnored {
+public:
+    FileSizeSignalIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGXFSZ, &ignore, &previous_);
+    }
+    ~FileSizeSignalIgnored() { sigaction(SIGXFSZ, &previous_, nullptr); }
+    FileSizeSignalIgnored(const FileSizeSignalIgnored&) = delete;
+    FileSizeSignalIgnored& operator=(const FileSizeSignalIgnored&) = delete;
+
+private:
+    struct sigaction previous_ {};
+};
+
 }  // namespace
 
 std::vector<std::string> splitHistory(const std::string& content) {
@@ -156,6 +175,7 @@ void History::save(const std::string& command) {
         return;  // rewriting a file we cannot read would lose it
     }
     const std::string updated = serializeHistory(splitHistory(content), command);
+    const FileSizeSignalIgnored sizeLimitIsAnError;
     if (replaceWith(target, updated) == ReplaceResult::CannotReplace) {
         rewriteInPlace(target, updated);
     }

@@ -5,6 +5,8 @@
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,15 +45,17 @@ protected:
     }
 
     std::unique_ptr<Process> start(const std::vector<std::string>& arguments,
-                                   const std::vector<std::string>& env) {
+                                   const std::vector<std::string>& env,
+                                   const std::function<void()>& beforeExec = {}) {
         x().watchForWindows();
-        return std::make_unique<Process>(PELLACORVINE_BINARY, arguments, env);
+        return std::make_unique<Process>(PELLACORVINE_BINARY, arguments, env, beforeExec);
     }
 
     // Starts the launcher and waits until its window is mapped and the keyboard held.
     Window startReady(std::unique_ptr<Process>& launcher, const std::vector<std::string>& arguments = {},
-                      const std::vector<std::string>& extraEnv = {}) {
-        launcher = start(arguments, environment(extraEnv));
+                      const std::vector<std::string>& extraEnv = {},
+                      const std::function<void()>& beforeExec = {}) {
+        launcher = start(arguments, environment(extraEnv), beforeExec);
         const Window window = x().waitForMappedWindow();
         EXPECT_NE(window, 0U) << launcher->standardError();
         EXPECT_TRUE(x().waitForForeignGrab()) << launcher->standardError();
@@ -71,6 +75,40 @@ protected:
 private:
     static inline std::unique_ptr<Xvfb> server_;
     static inline std::unique_ptr<XSession> session_;
+};
+
+// SHELL is a recorder that writes down what it was started with, so each test sees
+// exactly what was launched; PATH holds a few empty executables to complete.
+class LaunchTest : public E2ETest {
+protected:
+    void SetUp() override {
+        for (const char* name : {"ls", "xcalc", "xterm", "xterm-wrap", "xtermcontrol"}) {
+            writeFile(bin / name, "", 0755);
+        }
+    }
+    std::vector<std::string> recorderEnv() const {
+        return {"SHELL=" RECORDER_BINARY, "PELLACORVINE_RECORD=" + record()};
+    }
+    std::string record() const { return home / "record"; }
+    std::string history() const { return home / ".pellacorvine.history"; }
+
+    void begin(const std::vector<std::string>& extraEnv) { startReady(launcher, {}, extraEnv); }
+    void begin() { begin(recorderEnv()); }
+
+    // The recorded argument lines once the launched shell has written them.
+    std::string launched() {
+        EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(record()); }));
+        return readFile(record());
+    }
+    static std::string argv(const std::string& line) {
+        return "arg:pellacorvine-recorder\narg:-c\narg:" + line + "\n";
+    }
+    std::string launchedArgs() {
+        const std::string text = launched();
+        return text.substr(0, text.find("fd:"));
+    }
+
+    std::unique_ptr<Process> launcher;
 };
 
 }  // namespace e2e

@@ -104,7 +104,8 @@ void Xvfb::kill() {
 }
 
 Process::Process(const std::string& program, const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& environment) {
+                 const std::vector<std::string>& environment,
+                 const std::function<void()>& beforeExec) {
     std::string pattern = "/tmp/pellacorvine-e2e-XXXXXX";
     outputDir_ = mkdtemp(pattern.data());
     const std::string out = outputDir_ + "/stdout";
@@ -122,6 +123,9 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         closeOtherDescriptors();
         setpgid(0, 0);
+        if (beforeExec) {
+            beforeExec();
+        }
         execve(program.c_str(), argPointers.data(), envPointers.data());
         _exit(127);
     }

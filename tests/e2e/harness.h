@@ -40,8 +40,10 @@ private:
 // standard output and standard error go to files read back afterwards.
 class Process {
 public:
+    // beforeExec runs in the child just before the program starts (limits, user ids).
     Process(const std::string& program, const std::vector<std::string>& arguments,
-            const std::vector<std::string>& environment);
+            const std::vector<std::string>& environment,
+            const std::function<void()>& beforeExec = {});
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;

@@ -1,46 +1,14 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "e2e_fixture.h"
 
 namespace e2e {
 namespace {
 
-// Journeys through real key events; SHELL is a recorder that writes down what it was
-// started with, so each test sees exactly what was launched.
-class JourneyTest : public E2ETest {
-protected:
-    void SetUp() override {
-        for (const char* name : {"ls", "xcalc", "xterm", "xterm-wrap", "xtermcontrol"}) {
-            writeFile(bin / name, "", 0755);
-        }
-    }
-    std::vector<std::string> recorderEnv() const {
-        return {"SHELL=" RECORDER_BINARY, "PELLACORVINE_RECORD=" + record()};
-    }
-    std::string record() const { return home / "record"; }
-    std::string history() const { return home / ".pellacorvine.history"; }
-
-    void begin(const std::vector<std::string>& extraEnv) { startReady(launcher, {}, extraEnv); }
-    void begin() { begin(recorderEnv()); }
-
-    // The recorded argument lines once the launched shell has written them.
-    std::string launched() {
-        EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(record()); }));
-        return readFile(record());
-    }
-    static std::string argv(const std::string& line) {
-        return "arg:pellacorvine-recorder\narg:-c\narg:" + line + "\n";
-    }
-    std::string launchedArgs() {
-        const std::string text = launched();
-        return text.substr(0, text.find("fd:"));
-    }
-
-    std::unique_ptr<Process> launcher;
-};
+// Journeys through real key events, with the recording shell.
+class JourneyTest : public LaunchTest {};
 
 TEST_F(JourneyTest, TabCompletesAndReturnRunsAndRecords) {
     begin();

@@ -201,14 +201,15 @@ TEST_F(HistoryPermissionTest, UnreadableFileIsNotOverwritten) {
 
 // A file-size limit makes the write fail part-way, as a full disk would.
 bool saveUnderSizeLimit(rlim_t limit) {
-    std::signal(SIGXFSZ, SIG_IGN);
     const rlimit size{limit, limit};
     if (setrlimit(RLIMIT_FSIZE, &size) != 0) {
         return false;
     }
     History history;
     history.save(std::string(200, 'z'));
-    return true;
+    struct sigaction after {};
+    sigaction(SIGXFSZ, nullptr, &after);
+    return after.sa_handler == SIG_DFL;  // nothing ignored is passed on to the command
 }
 
 TEST_F(HistoryPermissionTest, WriteFailingPartWayKeepsTheOldContent) {

@@ -1,0 +1,182 @@
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <random>
+
+#include "e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+// The launcher when its world fails around it: files, file systems, PATH, the X server.
+class FaultTest : public LaunchTest {
+protected:
+    void typeAndRun(const std::string& line) {
+        x().type(line);
+        x().key("Return");
+    }
+};
+
+TEST_F(FaultTest, HistoryOverAFileSizeLimitKeepsItsContentAndTheCommandRuns) {
+    const std::string old = std::string(4000, 'o') + "\n";
+    writeFile(history(), old);
+    // Room for the recorder's own file, not for the history with a new line.
+    const auto limit = [] {
+        const rlimit size{4050, 4050};
+        setrlimit(RLIMIT_FSIZE, &size);
+    };
+    startReady(launcher, {}, recorderEnv(), limit);
+    typeAndRun(std::string(100, 'n'));
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launchedArgs(), argv(std::string(100, 'n')));
+    EXPECT_EQ(readFile(history()), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.path()),
+                            std::filesystem::directory_iterator()),
+              2) << "only the history and the record";
+}
+
+TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
+    const std::string disk = home / "disk";
+    std::filesystem::create_directory(disk);
+    if (mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    }
+    const std::unique_ptr<const char, int (*)(const char*)> unmount(disk.c_str(), umount);
+    const std::string old = std::string(6000, 'o') + "\n";
+    writeFile(disk + "/.pellacorvine.history", old);
+    writeFile(disk + "/filler", std::string(8192, 'f'));
+    std::unique_ptr<Process> run;
+    x().watchForWindows();
+    run = std::make_unique<Process>(PELLACORVINE_BINARY, std::vector<std::string>{},
+                                    std::vector<std::string>{"HOME=" + disk, "PATH=" + bin.path(),
+                                                             "DISPLAY=" + displayName(),
+                                                             "SHELL=/bin/true"});
+    ASSERT_NE(x().waitForMappedWindow(), 0U);
+    ASSERT_TRUE(x().waitForForeignGrab());
+    typeAndRun("a command that does not fit");
+    EXPECT_EQ(run->waitExit(), 0);
+    EXPECT_EQ(readFile(disk + "/.pellacorvine.history"), old);
+}
+
+TEST_F(FaultTest, HistoryThatIsADirectoryIsLeftAloneAndTheCommandRuns) {
+    std::filesystem::create_directory(history());
+    begin();
+    x().key("Up");
+    typeAndRun("ls");
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launchedArgs(), argv("ls"));
+    EXPECT_TRUE(std::filesystem::is_directory(history()));
+}
+
+TEST_F(FaultTest, ReadOnlyHomeStillLaunches) {
+    if (geteuid() != 0) {
+        chmod(home.path().c_str(), 0555);
+    }
+    writeFile(history(), "old\n", 0644);
+    const std::string recordDir = bin / "records";
+    std::filesystem::create_directory(recordDir);
+    chmod(recordDir.c_str(), 0777);
+    chmod(bin.path().c_str(), 0755);
+    // As root the directory bits do not bind, so the launcher runs as nobody.
+    const auto asNobody = [] {
+        if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
+            _exit(126);
+        }
+    };
+    startReady(launcher, {}, {"SHELL=" RECORDER_BINARY, "PELLACORVINE_RECORD=" + recordDir + "/r"},
+               asNobody);
+    typeAndRun("ls");
+    expectEnd(*launcher, 0, "");
+    EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(recordDir + "/r"); }));
+    EXPECT_EQ(readFile(history()), "old\n");
+    chmod(home.path().c_str(), 0755);
+}
+
+TEST_F(FaultTest, HundredMegabyteHistoryLoadsAndGrowsByTheCommand) {
+    std::string content;
+    content.reserve(100 << 20);
+    for (int i = 0; content.size() < (100U << 20); ++i) {
+        content += "a long remembered command line number " + std::to_string(i) + "\n";
+    }
+    writeFile(history(), content);
+    startReady(launcher, {}, recorderEnv());
+    x().key("Up");
+    x().key("Up");
+    x().key("Down");  // the newest again
+    x().key("Return");
+    EXPECT_EQ(launcher->waitExit(120s), 0);
+    const std::string newest = content.substr(content.rfind('\n', content.size() - 2) + 1);
+    EXPECT_EQ(launchedArgs(), argv(newest.substr(0, newest.size() - 1)));
+    EXPECT_EQ(std::filesystem::file_size(history()), content.size());
+}
+
+TEST_F(FaultTest, BinaryBookmarksFileLoads) {
+    std::mt19937 random(42);
+    std::string noise(1 << 20, '\0');
+    for (char& byte : noise) {
+        byte = static_cast<char>(random());
+    }
+    writeFile(home / ".pellacorvine.bookmarks", noise);
+    begin();
+    x().type("abc");
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+TEST_F(FaultTest, ManyOddPathComponentsStillComplete) {
+    const std::string loop = bin / "loop";
+    std::filesystem::create_symlink(loop, loop);
+    const std::string locked = bin / "locked";
+    std::filesystem::create_directory(locked);
+    chmod(locked.c_str(), 0);
+    std::string path;
+    for (int i = 0; i < 3000; ++i) {
+        path += (i % 5 == 0   ? bin / ("missing" + std::to_string(i))
+                 : i % 5 == 1 ? loop
+                 : i % 5 == 2 ? locked
+                 : i % 5 == 3 ? bin / "ls"  // a file, not a directory
+                              : std::string()) +
+                ":";
+    }
+    path += bin.path();
+    launcher = start({}, {"HOME=" + home.path(), "PATH=" + path, "DISPLAY=" + displayName(),
+                          "SHELL=" RECORDER_BINARY, "PELLACORVINE_RECORD=" + record()});
+    ASSERT_NE(x().waitForMappedWindow(), 0U);
+    ASSERT_TRUE(x().waitForForeignGrab());
+    x().type("xte");
+    x().key("Tab");
+    x().key("Return");
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launchedArgs(), argv("xterm"));
+    chmod(locked.c_str(), 0755);
+}
+
+// A server of its own, since this test kills it.
+TEST(ServerLossTest, LauncherEndsWithoutWritingOrLeavingAChild) {
+    TempDir home;
+    TempDir bin;
+    Xvfb server;
+    std::unique_ptr<Process> launcher;
+    {
+        // Closed before the server goes, or Xlib would end this test process too.
+        XSession session(server.display());
+        session.watchForWindows();
+        launcher = std::make_unique<Process>(
+            PELLACORVINE_BINARY, std::vector<std::string>{},
+            std::vector<std::string>{"HOME=" + home.path(), "PATH=" + bin.path(),
+                                     "DISPLAY=" + server.display()});
+        ASSERT_NE(session.waitForMappedWindow(), 0U);
+        ASSERT_TRUE(session.waitForForeignGrab());
+    }
+    server.kill();
+    const auto status = launcher->waitExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_NE(*status, 0);
+    EXPECT_FALSE(std::filesystem::exists(home / ".pellacorvine.history"));
+    EXPECT_EQ(kill(-launcher->pid(), 0), -1) << "nothing left in the launcher's process group";
+}
+
+}  // namespace
+}  // namespace e2e
