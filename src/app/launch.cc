@@ -34,14 +34,15 @@ int execError(int readEnd) {
 // the close-on-exec pipe closes on success and carries errno on failure.
 void Launcher::launch() {
     std::string shell = shellPath();
-    // basename may cut trailing slashes in this very buffer, and execv then uses the cut path.
+    // basename may cut trailing slashes in this very buffer; execv then uses the cut path.
     char* name = basename(shell.data());
+    shell.resize(std::strlen(shell.c_str()));
     char dashC[] = "-c";
     char* arguments[] = {name, dashC, text.data(), nullptr};
 
     int channel[2];
     if (pipe(channel) != 0) {
-        fatal("Couldn't run " + std::string(shell.c_str()) + ": " + std::strerror(errno));
+        fatal("Couldn't run " + shell + ": " + std::strerror(errno));
     }
     fcntl(channel[0], F_SETFD, FD_CLOEXEC);
     fcntl(channel[1], F_SETFD, FD_CLOEXEC);
@@ -60,6 +61,6 @@ void Launcher::launch() {
     const int failure = child < 0 ? error : execError(channel[0]);
     close(channel[0]);
     if (failure != 0) {
-        fatal("Couldn't run " + std::string(shell.c_str()) + ": " + std::strerror(failure));
+        fatal("Couldn't run " + shell + ": " + std::strerror(failure));
     }
 }

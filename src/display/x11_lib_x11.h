@@ -10,6 +10,8 @@
 class X11LibX11 final : public X11Interface {
 public:
     X11LibX11() = default;
+    X11LibX11(const X11LibX11&) = delete;
+    X11LibX11& operator=(const X11LibX11&) = delete;
     ~X11LibX11() override;
 
     bool openWindow(std::int32_t x, std::int32_t y, std::int32_t width,

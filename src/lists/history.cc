@@ -35,7 +35,10 @@ bool readLink(const std::string& path, std::string& target) {
 std::string resolveLinks(std::string path) {
     std::string target;
     for (int hop = 0; hop < maxLinkHops && readLink(path, target); ++hop) {
-        path = target.starts_with('/') ? target : directoryOf(path) + "/" + target;
+        if (!target.starts_with('/')) {
+            target.insert(0, directoryOf(path) + '/');
+        }
+        path = target;
     }
     return path;
 }
