@@ -1,6 +1,8 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <optional>
+#include <ostream>
 
 #include "e2e_fixture.h"
 
@@ -10,102 +12,80 @@ namespace {
 // Journeys through real key events, with the recording shell.
 class JourneyTest : public LaunchTest {};
 
-TEST_F(JourneyTest, TabCompletesAndReturnRunsAndRecords) {
-    begin();
-    x().type("xte");
-    x().key("Tab");
-    x().key("Tab");
-    x().key("Return");
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("xterm-wrap"));
-    EXPECT_EQ(readFile(history()), "xterm-wrap");
-}
+// One journey: the files before, the keys pressed, what ran and what the history holds.
+struct Journey {
+    const char* name;
+    std::optional<std::string> history;
+    std::string bookmarks;
+    std::vector<std::string> steps;  // text to type, or <Key> / <Mod+Mod+Key> to press
+    std::string launched;
+    std::optional<std::string> historyAfter;
+};
 
-TEST_F(JourneyTest, UpAndDownRecallWithWrapAround) {
-    writeFile(history(), "first\nsecond\nthird\n");
-    begin();
-    for (const char* key : {"Up", "Up", "Up", "Up", "Down", "Down"}) {
-        x().key(key);  // third, second, first, third, first, second
+std::ostream& operator<<(std::ostream& out, const Journey& j) { return out << j.name; }
+
+class JourneyTableTest : public LaunchTest, public ::testing::WithParamInterface<Journey> {
+protected:
+    void play(const std::vector<std::string>& steps) {
+        for (const std::string& step : steps) {
+            if (!step.starts_with('<')) {
+                x().type(step);
+                continue;
+            }
+            std::vector<std::string> parts;
+            std::string rest = step.substr(1, step.size() - 2);
+            for (auto plus = rest.find('+'); plus != std::string::npos && plus > 0;
+                 plus = rest.find('+')) {
+                parts.push_back(rest.substr(0, plus));
+                rest.erase(0, plus + 1);
+            }
+            x().key(rest, parts);
+        }
     }
-    x().key("Return");
+};
+
+TEST_P(JourneyTableTest, RunsWhatTheKeysSay) {
+    const Journey& journey = GetParam();
+    if (journey.history) {
+        writeFile(history(), *journey.history);
+    }
+    writeFile(home / ".pellacorvine.bookmarks", journey.bookmarks);
+    begin();
+    play(journey.steps);
     expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("second"));
-    EXPECT_EQ(readFile(history()), "first\nsecond\nthird\nsecond");
+    EXPECT_EQ(launchedArgs(), argv(journey.launched));
+    if (journey.historyAfter) {
+        EXPECT_EQ(readFile(history()), *journey.historyAfter);
+    }
 }
 
-TEST_F(JourneyTest, AltKeyRunsItsBookmark) {
-    writeFile(home / ".pellacorvine.bookmarks", "x xcalc\nX xterm\n");
-    begin();
-    x().type("typed");
-    x().key("x", {"Alt"});
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("xcalc"));
-    EXPECT_EQ(readFile(history()), "xcalc");
-}
-
-TEST_F(JourneyTest, AltShiftKeyRunsTheUppercaseBookmark) {
-    writeFile(home / ".pellacorvine.bookmarks", "x xcalc\nX xterm\n");
-    begin();
-    x().key("x", {"Alt", "Shift"});
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("xterm"));
-}
-
-TEST_F(JourneyTest, AltKeyWithoutBookmarkInserts) {
-    writeFile(home / ".pellacorvine.bookmarks", "x xcalc\n");
-    begin();
-    x().key("q", {"Alt"});
-    x().key("Return");
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("q"));
-}
-
-TEST_F(JourneyTest, ControlWAndControlKEditTheMiddleOfTheLine) {
-    begin();
-    x().type("ls -la /tmp");
-    x().key("Left");
-    x().key("Left");
-    x().key("w", {"Control"});  // removes "/t" before the cursor
-    x().key("End");
-    x().type(" x");
-    x().key("Return");
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("ls -la mp x"));
-}
-
-TEST_F(JourneyTest, ControlKEmptiesTheLineFromTheMiddle) {
-    begin();
-    x().type("abc");
-    x().key("Left");
-    x().key("k", {"Control"});
-    x().type("d");
-    x().key("Return");
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("d"));
-}
-
-TEST_F(JourneyTest, KeypadDigitsAndCursorKeys) {
-    begin();
-    x().type("a");
-    x().key("KP_1");
-    x().key("KP_Home");
-    x().key("KP_2");
-    x().key("KP_End");
-    x().key("KP_Left");
-    x().type("b");
-    x().key("Return");
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("2ab1"));
-}
-
-TEST_F(JourneyTest, NonAsciiKeysInsertTheirLowByte) {
-    begin();
-    x().key("eacute");
-    x().key("Cyrillic_a");
-    x().key("Return");
-    expectEnd(*launcher, 0, "");
-    EXPECT_EQ(launchedArgs(), argv("\xE9\xC1"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Keys, JourneyTableTest,
+    ::testing::Values(
+        Journey{"TabCompletesAndReturnRecords", std::nullopt, "",
+                {"xte", "<Tab>", "<Tab>", "<Return>"}, "xterm-wrap", "xterm-wrap"},
+        // third, second, first, third, first, second
+        Journey{"UpAndDownWrapAround", "first\nsecond\nthird\n", "",
+                {"<Up>", "<Up>", "<Up>", "<Up>", "<Down>", "<Down>", "<Return>"}, "second",
+                "first\nsecond\nthird\nsecond"},
+        Journey{"AltKeyRunsItsBookmark", std::nullopt, "x xcalc\nX xterm\n",
+                {"typed", "<Alt+x>"}, "xcalc", "xcalc"},
+        Journey{"AltShiftKeyRunsTheUppercaseBookmark", std::nullopt, "x xcalc\nX xterm\n",
+                {"<Alt+Shift+x>"}, "xterm", "xterm"},
+        Journey{"AltKeyWithoutBookmarkInserts", std::nullopt, "x xcalc\n",
+                {"<Alt+q>", "<Return>"}, "q", "q"},
+        // Control+W takes "/t" before the cursor.
+        Journey{"ControlWInTheMiddle", std::nullopt, "",
+                {"ls -la /tmp", "<Left>", "<Left>", "<Control+w>", "<End>", " x", "<Return>"},
+                "ls -la mp x", std::nullopt},
+        Journey{"ControlKFromTheMiddle", std::nullopt, "",
+                {"abc", "<Left>", "<Control+k>", "d", "<Return>"}, "d", std::nullopt},
+        Journey{"KeypadDigitsAndCursorKeys", std::nullopt, "",
+                {"a", "<KP_1>", "<KP_Home>", "<KP_2>", "<KP_End>", "<KP_Left>", "b", "<Return>"},
+                "2ab1", std::nullopt},
+        Journey{"NonAsciiKeysInsertTheirLowByte", std::nullopt, "",
+                {"<eacute>", "<Cyrillic_a>", "<Return>"}, "\xE9\xC1", std::nullopt}),
+    [](const auto& test) { return test.param.name; });
 
 TEST_F(JourneyTest, EscapeWritesAndRunsNothing) {
     writeFile(history(), "old");
