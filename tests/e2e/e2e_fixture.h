@@ -48,7 +48,7 @@ protected:
                                    const std::vector<std::string>& env,
                                    const std::function<void()>& beforeExec = {}) {
         x().watchForWindows();
-        return std::make_unique<Process>(PELLACORVINE_BINARY, arguments, env, beforeExec);
+        return std::make_unique<Process>(program, arguments, env, beforeExec);
     }
 
     // Starts the launcher and waits until its window is mapped and the keyboard held.
@@ -69,8 +69,26 @@ protected:
         EXPECT_EQ(launcher.standardOutput(), "");
     }
 
+    // A copy of program that any user can run, wherever the build tree lies.
+    std::string runnableByAll(const std::string& original) {
+        chmod(shared.path().c_str(), 0755);
+        const std::string copy = shared / std::filesystem::path(original).filename().string();
+        std::filesystem::copy_file(original, copy, std::filesystem::copy_options::overwrite_existing);
+        chmod(copy.c_str(), 0755);
+        return copy;
+    }
+
+    // Drops root to nobody in the child, for tests where permissions must bind.
+    static void becomeNobody() {
+        if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
+            _exit(126);
+        }
+    }
+
     TempDir home;
     TempDir bin;
+    TempDir shared;
+    std::string program = PELLACORVINE_BINARY;
 
 private:
     static inline std::unique_ptr<Xvfb> server_;

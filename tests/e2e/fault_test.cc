@@ -71,25 +71,21 @@ TEST_F(FaultTest, HistoryThatIsADirectoryIsLeftAloneAndTheCommandRuns) {
 }
 
 TEST_F(FaultTest, ReadOnlyHomeStillLaunches) {
-    if (geteuid() != 0) {
-        chmod(home.path().c_str(), 0555);
-    }
     writeFile(history(), "old\n", 0644);
+    chmod(home.path().c_str(), 0555);  // binds for nobody below, or for an ordinary user
     const std::string recordDir = bin / "records";
     std::filesystem::create_directory(recordDir);
     chmod(recordDir.c_str(), 0777);
     chmod(bin.path().c_str(), 0755);
     // As root the directory bits do not bind, so the launcher runs as nobody.
-    const auto asNobody = [] {
-        if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
-            _exit(126);
-        }
-    };
-    startReady(launcher, {}, {"SHELL=" RECORDER_BINARY, "PELLACORVINE_RECORD=" + recordDir + "/r"},
-               asNobody);
-    typeAndRun("ls");
+    program = runnableByAll(PELLACORVINE_BINARY);
+    startReady(launcher, {},
+               {"SHELL=" + runnableByAll(RECORDER_BINARY), "PELLACORVINE_RECORD=" + recordDir + "/r"},
+               becomeNobody);
+    x().key("Up");
+    x().key("Return");
     expectEnd(*launcher, 0, "");
-    EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(recordDir + "/r"); }));
+    EXPECT_TRUE(waitUntil([&] { return readFile(recordDir + "/r").find("arg:old\n") != std::string::npos; }));
     EXPECT_EQ(readFile(history()), "old\n");
     chmod(home.path().c_str(), 0755);
 }
@@ -141,8 +137,14 @@ TEST_F(FaultTest, ManyOddPathComponentsStillComplete) {
                 ":";
     }
     path += bin.path();
+    // As root nothing is unreadable, so the launcher runs as nobody.
+    chmod(bin.path().c_str(), 0755);
+    chmod(home.path().c_str(), 0777);
+    program = runnableByAll(PELLACORVINE_BINARY);
     launcher = start({}, {"HOME=" + home.path(), "PATH=" + path, "DISPLAY=" + displayName(),
-                          "SHELL=" RECORDER_BINARY, "PELLACORVINE_RECORD=" + record()});
+                          "SHELL=" + runnableByAll(RECORDER_BINARY),
+                          "PELLACORVINE_RECORD=" + record()},
+                     becomeNobody);
     ASSERT_NE(x().waitForMappedWindow(), 0U);
     ASSERT_TRUE(x().waitForForeignGrab());
     x().type("xte");
