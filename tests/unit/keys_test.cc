@@ -264,8 +264,17 @@ TEST_F(LaunchFailureTest, RefusedForkIsReported) {
         if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
             std::exit(3);
         }
-        const rlimit none{0, 0};
-        setrlimit(RLIMIT_NPROC, &none);
+        rlimit limit{};
+        getrlimit(RLIMIT_NPROC, &limit);
+        limit.rlim_cur = 0;
+        setrlimit(RLIMIT_NPROC, &limit);
+        // LeakSanitizer needs a thread at exit: give processes back before it runs.
+        std::atexit([] {
+            rlimit restored{};
+            getrlimit(RLIMIT_NPROC, &restored);
+            restored.rlim_cur = restored.rlim_max;
+            setrlimit(RLIMIT_NPROC, &restored);
+        });
         press(XK_Return);
     };
     EXPECT_EXIT(pressReturnWithoutProcesses(), ::testing::ExitedWithCode(1),
