@@ -80,7 +80,7 @@ protected:
 
     // Drops root to nobody in the child, for tests where permissions must bind.
     static void becomeNobody() {
-        if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
+        if (!dropRootToNobody()) {
             _exit(126);
         }
     }

@@ -150,7 +150,7 @@ protected:
     // Runs body as an unprivileged user in a child; true when body returned true.
     bool asUser(const std::function<bool()>& body) {
         return inChild([&] {
-                   if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
+                   if (!dropRootToNobody()) {
                        return 2;
                    }
                    return body() ? 0 : 1;

@@ -261,7 +261,7 @@ TEST_F(LaunchFailureTest, RefusedForkIsReported) {
     }
     launcher();
     const auto pressReturnWithoutProcesses = [this] {
-        if (geteuid() == 0 && !becomeUser(nobodyUser, nobodyGroup)) {
+        if (!dropRootToNobody()) {
             std::exit(3);
         }
         rlimit limit{};
