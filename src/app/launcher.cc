@@ -32,6 +32,8 @@ void Launcher::run(int argc, char** argv) {
     if (!display->grabKeyboard()) {
         fatal("Couldn't grab keyboard");
     }
+    // Only now: keys typed meanwhile already come to us, and the scan grows with PATH.
+    completion.startScan();
     eventLoop();
 }
 

@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "app/require_env.h"
 
@@ -13,6 +15,9 @@ namespace {
 
 // One bit, not the whole type field: sockets carry it too and are listed.
 constexpr mode_t regularFileBit = 0100000;
+
+// The scan recurses nowhere; this leaves room for the sanitizers' own frames.
+constexpr std::size_t scanStackBytes = std::size_t{256} * 1024;
 
 bool isExecutableFile(const struct stat& status, uid_t user, gid_t group) {
     if ((status.st_mode & regularFileBit) == 0) {
@@ -23,26 +28,9 @@ bool isExecutableFile(const struct stat& status, uid_t user, gid_t group) {
            ((status.st_mode & S_IXGRP) != 0 && status.st_gid == group);
 }
 
-}  // namespace
-
-Completion::Completion() {
-    const uid_t user = getuid();
-    const gid_t group = getgid();
-    const std::string path = requireEnv("PATH");
-    std::size_t start = 0;
-    for (;;) {
-        const auto colon = path.find(':', start);
-        scanDirectory(path.substr(start, colon - start), user, group);
-        if (colon == std::string::npos) {
-            break;
-        }
-        start = colon + 1;
-    }
-    std::sort(entries.begin(), entries.end());
-}
-
 // An empty component fails to open and so adds nothing, as any unopenable one.
-void Completion::scanDirectory(const std::string& directory, uid_t user, gid_t group) {
+void scanDirectory(const std::string& directory, uid_t user, gid_t group,
+                   std::vector<std::string>& names) {
     DIR* stream = opendir(directory.c_str());
     if (stream == nullptr) {
         return;
@@ -52,10 +40,84 @@ void Completion::scanDirectory(const std::string& directory, uid_t user, gid_t g
         struct stat status {};
         if (fstatat(descriptor, entry->d_name, &status, 0) == 0 &&
             isExecutableFile(status, user, group)) {
-            entries.emplace_back(entry->d_name);
+            names.emplace_back(entry->d_name);
         }
     }
     closedir(stream);
+}
+
+// Everything the scan thread reads or writes: it owns this until it hands the index
+// over through the promise, so a launcher gone meanwhile is never touched.
+struct ScanJob {
+    std::string searchPath;
+    uid_t user;
+    gid_t group;
+    std::promise<std::vector<std::string>> index;
+};
+
+void* runScan(void* argument) {
+    const std::unique_ptr<ScanJob> job(static_cast<ScanJob*>(argument));
+    job->index.set_value(scanPath(job->searchPath, job->user, job->group));
+    return nullptr;
+}
+
+// Detached: nobody joins it, so Escape and Return never wait for a directory that hangs.
+bool startDetached(std::unique_ptr<ScanJob>& job) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, scanStackBytes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, runScan, job.get()) == 0;
+    pthread_attr_destroy(&attributes);
+    if (started) {
+        static_cast<void>(job.release());
+    }
+    return started;
+}
+
+}  // namespace
+
+std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid_t group) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    for (;;) {
+        const auto colon = searchPath.find(':', start);
+        scanDirectory(searchPath.substr(start, colon - start), user, group, names);
+        if (colon == std::string::npos) {
+            break;
+        }
+        start = colon + 1;
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Completion::Completion() : searchPath(requireEnv("PATH")), user(getuid()), group(getgid()) {}
+
+void Completion::startScan() {
+    if (indexed || pendingScan.valid()) {
+        return;
+    }
+    auto job = std::make_unique<ScanJob>(ScanJob{searchPath, user, group, {}});
+    pendingScan = job->index.get_future();
+    if (!startDetached(job)) {
+        pendingScan = {};  // no thread to be had: the first Tab scans instead
+    }
+}
+
+void Completion::awaitIndex() {
+    if (pendingScan.valid()) {
+        entries = pendingScan.get();
+    } else if (!indexed) {
+        entries = scanPath(searchPath, user, group);
+    }
+    indexed = true;
+}
+
+const std::vector<std::string>& Completion::index() {
+    awaitIndex();
+    return entries;
 }
 
 bool Completion::findMatch(std::size_t from, std::string& match) {
@@ -73,6 +135,7 @@ std::string Completion::complete(const std::string& text) {
     if (text.empty()) {
         return {};
     }
+    awaitIndex();
     if (prefix.empty()) {
         prefix = text;
     }

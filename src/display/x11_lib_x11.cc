@@ -14,7 +14,8 @@ namespace {
 constexpr int exposeEventType = Expose;
 #undef Expose  // the X event type hides EventKind::Expose
 
-constexpr long grabIntervalNanoseconds = 5000000;    // 5 ms between tries
+// Keys typed between the window manager's release and our next try go astray: try often.
+constexpr long grabIntervalNanoseconds = 1000000;    // 1 ms between tries
 constexpr std::int64_t grabBudgetNanoseconds = 3000000000;  // give up after 3 s
 constexpr std::int64_t grabTries = grabBudgetNanoseconds / grabIntervalNanoseconds;
 

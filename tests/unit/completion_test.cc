@@ -165,6 +165,29 @@ TEST_F(CycleTest, ResetStartsANewCycleFromTheNextText) {
     EXPECT_EQ(c.complete("xcalc"), "xterm");
 }
 
+TEST_F(CycleTest, TabDuringTheScanGivesWhatATabAfterItGives) {
+    writeFile(b + "/xta", "", 0755);  // read last, sorted first
+    std::string path;
+    for (int i = 0; i < 300; ++i) {
+        path += a + ":";
+    }
+    ScopedEnv env("PATH", path + b);
+    const auto tabs = [](Completion& c) {
+        Names lines = {c.complete("xt")};
+        lines.push_back(c.complete(lines.back()));
+        return lines;
+    };
+    Completion().startScan();  // gone while its scan goes on
+    Completion during;
+    during.startScan();
+    const Names early = tabs(during);
+    Completion after;
+    after.startScan();
+    after.index();
+    EXPECT_EQ(early, tabs(after));
+    EXPECT_EQ(early, (Names{"xta", "xterm"}));
+}
+
 TEST_F(CycleTest, SingleMatchRepeats) {
     Completion c = completion();
     EXPECT_EQ(c.complete("l"), "ls");
