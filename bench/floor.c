@@ -1,7 +1,8 @@
 /* The floor for start-up: the least Xlib client that does the launcher's required work
  * (scan PATH with one fstatat per entry, read the two dot-files, connect, a 640x25
  * override-redirect window with size hints, two colours, two GCs, the default font, the
- * 5 ms pause, the grab, one paint) and exits on Escape. Nothing else. */
+ * pause, the grab, one paint) and exits on Escape. Nothing else. Built twice: scanning
+ * first with the 5 ms pause, and without a scan with the 1 ms pause. */
 #define _GNU_SOURCE
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,6 +14,13 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#ifndef FLOOR_SCAN
+#define FLOOR_SCAN 1
+#endif
+#ifndef FLOOR_PAUSE_NS
+#define FLOOR_PAUSE_NS 5000000
+#endif
 
 static int compare(const void* a, const void* b) {
     return strcmp(*(char* const*)a, *(char* const*)b);
@@ -61,7 +69,7 @@ static unsigned long colour(Display* d, const char* name) {
 }
 
 int main(void) {
-    scanPath();
+    if (FLOOR_SCAN) scanPath();
     readDotFile("/.pellacorvine.history");
     readDotFile("/.pellacorvine.bookmarks");
     Display* d = XOpenDisplay(NULL);
@@ -88,7 +96,7 @@ int main(void) {
     XSetFont(d, text, font->fid);
     GC fill = XCreateGC(d, w, 0, NULL);
     XSetForeground(d, fill, bg);
-    struct timespec pause = {0, 5000000};
+    struct timespec pause = {0, FLOOR_PAUSE_NS};
     do {
         nanosleep(&pause, NULL);
     } while (XGrabKeyboard(d, w, False, GrabModeAsync, GrabModeAsync, CurrentTime) != GrabSuccess);

@@ -1,10 +1,13 @@
-// Start-up of the launcher beside the floor client, measured from outside on a private
-// Xvfb: spawn to window mapped (MapNotify on the root), spawn to keyboard held (FocusOut
-// with NotifyGrab on a window of ours that has the focus, so we never compete for the
-// grab), Escape to exit, and peak resident memory. Runs interleave; prints medians.
+// Start-up of the launcher beside floor clients and peers, measured from outside on a
+// private Xvfb: spawn to window mapped (MapNotify on the root), spawn to keyboard held
+// (FocusOut with NotifyGrab on a window of ours that has the focus, so we never compete
+// for the grab), Escape to exit (window gone and process ended), the peak resident
+// memory of the largest process of the client's process group, and, in a second run
+// where we hold the keyboard until the window is up, our release to the client's grab.
+// Runs interleave; prints medians.
 //   startup_bench [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM [LABEL=PROGRAM ...]
 // The clients get this process's PATH (or a synthetic one of about ENTRIES names) and
-// HOME, and the private DISPLAY. The last client is the base of the ratios.
+// HOME, and the private DISPLAY. The first client is compared with each of the others.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -14,13 +17,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../tests/e2e/harness.h"
@@ -38,6 +45,7 @@ struct Sample {
     double grabMs = 0;
     double exitMs = 0;
     double peakKb = 0;
+    double releaseMs = 0;
 };
 
 struct Client {
@@ -50,8 +58,8 @@ double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-long peakResidentKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+long peakResidentKb(const std::string& process) {
+    std::ifstream status("/proc/" + process + "/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.starts_with("VmHWM:")) {
@@ -59,6 +67,21 @@ long peakResidentKb(pid_t pid) {
         }
     }
     return -1;
+}
+
+// A peer started through a script (dmenu_run) works in processes of its own: the largest.
+long largestInGroup(pid_t group) {
+    long largest = -1;
+    DIR* proc = opendir("/proc");
+    while (const dirent* entry = readdir(proc)) {
+        const std::string name = entry->d_name;
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            getpgid(std::stoi(name)) == group) {
+            largest = std::max(largest, peakResidentKb(name));
+        }
+    }
+    closedir(proc);
+    return largest;
 }
 
 class StartupBench {
@@ -85,16 +108,30 @@ public:
         Sample sample;
         const auto start = Clock::now();
         const pid_t pid = spawn(program);
-        waitForMapAndGrab(start, sample);
-        sample.peakKb = static_cast<double>(peakResidentKb(pid));
-        const auto escape = Clock::now();
-        const KeyCode code = XKeysymToKeycode(display_, XK_Escape);
-        XTestFakeKeyEvent(display_, code, True, CurrentTime);
-        XTestFakeKeyEvent(display_, code, False, CurrentTime);
-        XFlush(display_);
-        waitpid(pid, nullptr, 0);
-        sample.exitMs = millisecondsSince(escape);
+        const auto times = mustSee({MapNotify, FocusOut}, start);  // in either order
+        sample.mapMs = times[0];
+        sample.grabMs = times[1];
+        sample.peakKb = static_cast<double>(largestInGroup(pid));
+        sample.exitMs = escape(pid);
         return sample;
+    }
+
+    // We hold the keyboard until the client's window is up and it is trying to grab.
+    double releaseToGrab(const std::string& program) {
+        XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
+        XGrabKeyboard(display_, focus_, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+        XSync(display_, True);
+        const pid_t pid = spawn(program);
+        // A client that grabs before it maps shows nothing until we let go.
+        waitFor({MapNotify}, Clock::now(), std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::microseconds(20000 + jitter_(random_)));
+        XSync(display_, True);  // our own focus events so far
+        const auto release = Clock::now();
+        XUngrabKeyboard(display_, CurrentTime);
+        XFlush(display_);
+        const double releaseMs = mustSee({FocusOut}, release)[0];
+        escape(pid);
+        return releaseMs;
     }
 
 private:
@@ -103,42 +140,80 @@ private:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         std::string name = program;
         char* argv[] = {name.data(), nullptr};
         pid_t pid = 0;
-        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+        if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ) != 0) {
             throw std::runtime_error("cannot start " + program);
         }
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         return pid;
     }
 
-    void waitForMapAndGrab(Clock::time_point start, Sample& sample) {
-        bool mapped = false;
-        bool grabbed = false;
-        while (!(mapped && grabbed)) {
+    // Escape, then until the window is gone and the process has ended (a peer's script
+    // may have ended before).
+    double escape(pid_t pid) {
+        const auto pressed = Clock::now();
+        const KeyCode code = XKeysymToKeycode(display_, XK_Escape);
+        XTestFakeKeyEvent(display_, code, True, CurrentTime);
+        XTestFakeKeyEvent(display_, code, False, CurrentTime);
+        XFlush(display_);
+        mustSee({UnmapNotify}, pressed);
+        waitpid(pid, nullptr, 0);
+        return millisecondsSince(pressed);
+    }
+
+    // Milliseconds from start to each of the given events: MapNotify or UnmapNotify of the
+    // client's window, or its grab (FocusOut); -1 for one not seen within the timeout.
+    std::vector<double> waitFor(const std::vector<int>& types, Clock::time_point start,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::vector<double> times(types.size(), -1);
+        while (std::find(times.begin(), times.end(), -1) != times.end()) {
             if (XPending(display_) == 0) {
+                const auto left = timeout - (Clock::now() - start);
                 pollfd readable{ConnectionNumber(display_), POLLIN, 0};
-                if (poll(&readable, 1, 10000) <= 0) {
-                    throw std::runtime_error("client did not map and grab within 10 s");
+                if (poll(&readable, 1, static_cast<int>(left / std::chrono::milliseconds(1))) <= 0) {
+                    return times;
                 }
                 continue;
             }
             XEvent event;
             XNextEvent(display_, &event);
-            if (event.type == MapNotify && event.xmap.override_redirect && !mapped) {
-                sample.mapMs = millisecondsSince(start);
-                mapped = true;
-            } else if (event.type == FocusOut && event.xfocus.window == focus_ &&
-                       event.xfocus.mode == NotifyGrab && !grabbed) {
-                sample.grabMs = millisecondsSince(start);
-                grabbed = true;
+            const auto wanted = std::find(types.begin(), types.end(), event.type);
+            if (isClients(event) && wanted != types.end() && times[wanted - types.begin()] < 0) {
+                times[wanted - types.begin()] = millisecondsSince(start);
             }
         }
+        return times;
+    }
+
+    std::vector<double> mustSee(const std::vector<int>& types, Clock::time_point start) {
+        auto times = waitFor(types, start);
+        if (std::find(times.begin(), times.end(), -1) != times.end()) {
+            throw std::runtime_error("no event from the client within 10 s");
+        }
+        return times;
+    }
+
+    bool isClients(const XEvent& event) {
+        if (event.type == MapNotify && event.xmap.override_redirect && event.xmap.window != focus_) {
+            client_ = event.xmap.window;
+            return true;
+        }
+        return (event.type == UnmapNotify && event.xunmap.window == client_) ||
+               (event.type == FocusOut && event.xfocus.window == focus_ &&
+                event.xfocus.mode == NotifyGrab);
     }
 
     Display* display_;
     Window focus_ = 0;
+    Window client_ = 0;
+    std::mt19937 random_{7};
+    std::uniform_int_distribution<int> jitter_{0, 5000};
 };
 
 double median(std::vector<double> values) {
@@ -164,24 +239,26 @@ std::string summary(const std::vector<double>& values, const char* format) {
 }
 
 void printTable(const std::vector<Client>& clients) {
-    std::printf("| client | window mapped, ms | keyboard held, ms | Escape to exit, ms | peak RSS, kB |\n");
-    std::printf("|---|---|---|---|---|\n");
+    std::printf("| client | window mapped, ms | keyboard held, ms | Escape to exit, ms | "
+                "peak RSS, kB | release to grab, ms |\n");
+    std::printf("|---|---|---|---|---|---|\n");
     for (const Client& c : clients) {
-        std::printf("| %s | %s | %s | %s | %s |\n", c.label.c_str(),
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", c.label.c_str(),
                     summary(field(c, &Sample::mapMs), "%.2f").c_str(),
                     summary(field(c, &Sample::grabMs), "%.2f").c_str(),
                     summary(field(c, &Sample::exitMs), "%.2f").c_str(),
-                    summary(field(c, &Sample::peakKb), "%.0f").c_str());
+                    summary(field(c, &Sample::peakKb), "%.0f").c_str(),
+                    summary(field(c, &Sample::releaseMs), "%.2f").c_str());
     }
-    const Client& base = clients.back();
-    for (std::size_t i = 0; i + 1 < clients.size(); ++i) {
+    const Client& first = clients.front();
+    for (std::size_t i = 1; i < clients.size(); ++i) {
         const Client& c = clients[i];
         const auto ratio = [&](double Sample::*member) {
-            return median(field(c, member)) / median(field(base, member));
+            return median(field(first, member)) / median(field(c, member));
         };
-        std::printf("| ratio %s / %s | %.3f | %.3f | %.3f | %.3f |\n", c.label.c_str(),
-                    base.label.c_str(), ratio(&Sample::mapMs), ratio(&Sample::grabMs),
-                    ratio(&Sample::exitMs), ratio(&Sample::peakKb));
+        std::printf("| ratio %s / %s | %.3f | %.3f | %.3f | %.3f | %.3f |\n", first.label.c_str(),
+                    c.label.c_str(), ratio(&Sample::mapMs), ratio(&Sample::grabMs),
+                    ratio(&Sample::exitMs), ratio(&Sample::peakKb), ratio(&Sample::releaseMs));
     }
 }
 
@@ -210,7 +287,8 @@ int main(int argc, char** argv) {
     StartupBench bench(server.display());
     for (int run = 0; run < warmUpRuns + runs; ++run) {
         for (Client& client : clients) {
-            const Sample sample = bench.run(client.program);
+            Sample sample = bench.run(client.program);
+            sample.releaseMs = bench.releaseToGrab(client.program);
             if (run >= warmUpRuns) {
                 client.samples.push_back(sample);
             }
