@@ -123,7 +123,7 @@ public:
         XSync(display_, True);
         const pid_t pid = spawn(program);
         // A client that grabs before it maps shows nothing until we let go.
-        waitFor({MapNotify}, Clock::now(), std::chrono::milliseconds(50));
+        waitFor({MapNotify}, Clock::now(), std::chrono::milliseconds(300));
         std::this_thread::sleep_for(std::chrono::microseconds(20000 + jitter_(random_)));
         XSync(display_, True);  // our own focus events so far
         const auto release = Clock::now();
