@@ -3,6 +3,7 @@
 #include <X11/Xutil.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <stdexcept>
@@ -19,7 +20,36 @@ constexpr long grabIntervalNanoseconds = 1000000;    // 1 ms between tries
 constexpr std::int64_t grabBudgetNanoseconds = 3000000000;  // give up after 3 s
 constexpr std::int64_t grabTries = grabBudgetNanoseconds / grabIntervalNanoseconds;
 
+constexpr int textLeft = 2;  // the pen's start, in pixels from the window's left edge
+
+// A PolyText8 request: 16 bytes of header, then items of at most 254 bytes, 2 more each.
+constexpr std::size_t textRequestHeaderBytes = 16;
+constexpr std::size_t textItemBytes = 254;
+constexpr std::size_t textItemHeaderBytes = 2;
+
+constexpr unsigned long functionKeyGroup = 0xFF00;
+
 }  // namespace
+
+std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
+                             long maxRequestUnits) {
+    const auto requestBytes = static_cast<std::size_t>(maxRequestUnits) * 4;
+    std::size_t count = requestBytes <= textRequestHeaderBytes
+                            ? 0
+                            : (requestBytes - textRequestHeaderBytes) /
+                                  (textItemBytes + textItemHeaderBytes) * textItemBytes;
+    if (minCharWidth > 0) {
+        // Byte i begins at least i * minCharWidth right of the pen's start.
+        const int room = std::max(0, windowWidth - textLeft);
+        count = std::min(count, static_cast<std::size_t>((room + minCharWidth - 1) / minCharWidth));
+    }
+    return std::min(count, length);
+}
+
+bool keyValue(unsigned long keysym, std::uint16_t& value) {
+    value = static_cast<std::uint16_t>(keysym & 0xFFFF);
+    return keysym <= 0xFFFF || value < functionKeyGroup;
+}
 
 std::unique_ptr<X11Interface> createX11Interface() {
     return std::make_unique<X11LibX11>();
@@ -147,12 +177,20 @@ bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
     const int textWidth = XTextWidth(font, text.data(), static_cast<int>(cursor));
     XFillRectangle(connection, window, fillGC, 0, 0, width, height);
     XDrawRectangle(connection, window, textGC, 0, 0, width - 1U, height - 1U);
-    XDrawString(connection, window, textGC, 2, ascent + descent + 2, text.data(),
-                static_cast<int>(text.size()));
+    XDrawString(connection, window, textGC, textLeft, ascent + descent + 2, text.data(),
+                static_cast<int>(drawableBytes(text)));
     const int cursorY = ascent + descent + 4;
-    XDrawLine(connection, window, textGC, textWidth + 2, cursorY, textWidth + 12, cursorY);
+    XDrawLine(connection, window, textGC, textWidth + textLeft, cursorY, textWidth + textLeft + 10,
+              cursorY);
     XFlush(connection);
     return true;
+}
+
+// A line longer than the window is cut where it cannot show, so the request stays within
+// what the server accepts.
+std::size_t X11LibX11::drawableBytes(const std::string& text) const {
+    return visibleTextBytes(text.size(), width, font->min_bounds.width,
+                            XMaxRequestSize(connection));
 }
 
 bool X11LibX11::nextEvent(InputEvent& event) {
@@ -164,9 +202,12 @@ bool X11LibX11::nextEvent(InputEvent& event) {
         char buffer[1];
         KeySym keysym = NoSymbol;
         XLookupString(&xevent.xkey, buffer, 1, &keysym, nullptr);
-        event.kind = EventKind::Key;
-        event.keysym = static_cast<std::uint16_t>(keysym & 0xFFFF);
-        event.state = xevent.xkey.state;
+        std::uint16_t value = 0;
+        if (keyValue(keysym, value)) {
+            event.kind = EventKind::Key;
+            event.keysym = value;
+            event.state = xevent.xkey.state;
+        }
     } else if (xevent.type == exposeEventType) {
         event.kind = EventKind::Expose;
     }

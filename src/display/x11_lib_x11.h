@@ -2,10 +2,21 @@
 
 #include <X11/Xlib.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "display/x11_interface.h"
+
+// How many bytes from the start of a line to send: none that begins past the right edge
+// (each byte moves the pen by at least minCharWidth, when that is positive) and never more
+// than one text request can carry (maxRequestUnits, in 4-byte units).
+std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
+                             long maxRequestUnits);
+
+// The key value of a KeySym: its low 16 bits. False for a KeySym above 0xFFFF that would
+// pass for a function key that way (Unicode U+FF1B is not Escape).
+bool keyValue(unsigned long keysym, std::uint16_t& value);
 
 class X11LibX11 final : public X11Interface {
 public:
@@ -26,6 +37,7 @@ public:
 
 private:
     void keepConnectionFromChildren();
+    std::size_t drawableBytes(const std::string& text) const;
     bool setSizeHints(std::int32_t width, std::int32_t height);
 
     std::string displayName;

@@ -26,16 +26,20 @@ bool readInto(int descriptor, std::string& content, std::size_t& have) {
 }  // namespace
 
 // One read of the size fstat gives, straight into the string; then more reads only for a
-// file that grew meanwhile or whose size fstat does not know.
+// file that grew meanwhile.
 ReadResult readWholeFile(const std::string& path, std::string& content) {
     content.clear();
-    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer that never comes.
+    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0) {
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Unreadable;
     }
     struct stat status {};
-    const bool sized = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    content.resize(sized ? static_cast<std::size_t>(status.st_size) + 1 : 4096);
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(descriptor);
+        return ReadResult::Unreadable;
+    }
+    content.resize(static_cast<std::size_t>(status.st_size) + 1);
     std::size_t have = 0;
     bool ok = readInto(descriptor, content, have);
     while (ok && have == content.size()) {
@@ -47,10 +51,11 @@ ReadResult readWholeFile(const std::string& path, std::string& content) {
     return ok ? ReadResult::Ok : ReadResult::Unreadable;
 }
 
-bool writeAll(int descriptor, const std::string& data) {
-    std::size_t written = 0;
+bool writeAll(int descriptor, const std::string& data, std::size_t from) {
+    std::size_t written = from;
     while (written < data.size()) {
-        const ssize_t count = write(descriptor, data.data() + written, data.size() - written);
+        const ssize_t count = pwrite(descriptor, data.data() + written, data.size() - written,
+                                     static_cast<off_t>(written));
         if (count < 0 && errno == EINTR) {
             continue;
         }

@@ -79,19 +79,41 @@ ReplaceResult replaceWith(const std::string& target, const std::string& content)
     return ReplaceResult::Done;
 }
 
-// Where no file can be made beside the target: overwrite from the start and cut the
-// tail only once everything is written, so a failed write leaves the old lines readable.
-void rewriteInPlace(const std::string& target, const std::string& content) {
-    const int descriptor = open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+bool isRegularFile(int descriptor) {
+    struct stat status {};
+    return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Where no file can be made beside the target: write only from the first byte that
+// changes, usually just the new line; if that fails part-way, put the old bytes back and
+// cut the file to its old length, so it is as it was.
+void rewriteInPlace(const std::string& target, const std::string& old, const std::string& content) {
+    const int descriptor =
+        open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (descriptor < 0) {
         return;
     }
-    if (writeAll(descriptor, content)) {
-        if (ftruncate(descriptor, static_cast<off_t>(content.size())) == 0) {
+    const auto same = static_cast<std::size_t>(
+        std::mismatch(old.begin(), old.end(), content.begin(), content.end()).first - old.begin());
+    if (!isRegularFile(descriptor)) {
+        // replaced by something else since we looked: leave it
+    } else if (writeAll(descriptor, content, same) &&
+               ftruncate(descriptor, static_cast<off_t>(content.size())) == 0) {
+        fsync(descriptor);
+    } else {
+        writeAll(descriptor, old, same);
+        if (ftruncate(descriptor, static_cast<off_t>(old.size())) == 0) {
             fsync(descriptor);
         }
     }
     close(descriptor);
+}
+
+// Only a regular file is replaced or rewritten, or a missing one made: a link to
+// /dev/null, a FIFO or a device stays exactly as it is.
+bool isMissingOrRegular(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 ? S_ISREG(status.st_mode) : errno == ENOENT;
 }
 
 // Over a file-size limit a write must fail with EFBIG rather than kill the launcher
@@ -169,6 +191,9 @@ std::string History::next() {
 
 void History::save(const std::string& command) {
     const std::string target = resolveLinks(path);
+    if (!isMissingOrRegular(target)) {
+        return;
+    }
     if (access(target.c_str(), W_OK) != 0 && errno != ENOENT) {
         return;  // a file the user made read-only stays as it is
     }
@@ -180,6 +205,6 @@ void History::save(const std::string& command) {
     const std::string updated = serializeHistory(splitHistory(content), command);
     const FileSizeSignalIgnored sizeLimitIsAnError;
     if (replaceWith(target, updated) == ReplaceResult::CannotReplace) {
-        rewriteInPlace(target, updated);
+        rewriteInPlace(target, content, updated);
     }
 }

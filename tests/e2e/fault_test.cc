@@ -1,7 +1,9 @@
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -60,14 +62,65 @@ TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
     EXPECT_EQ(readFile(disk + "/.pellacorvine.history"), old);
 }
 
-TEST_F(FaultTest, HistoryThatIsADirectoryIsLeftAloneAndTheCommandRuns) {
-    std::filesystem::create_directory(history());
+class OddHistoryTest : public FaultTest, public ::testing::WithParamInterface<std::filesystem::file_type> {};
+
+TEST_P(OddHistoryTest, IsLeftAloneAndTheCommandRuns) {
+    if (GetParam() == std::filesystem::file_type::directory) {
+        std::filesystem::create_directory(history());
+    } else {
+        mkfifo(history().c_str(), 0600);  // opened blocking, it would wait for a writer for ever
+    }
     begin();
     x().key("Up");
     typeAndRun("ls");
     expectEnd(*launcher, 0, "");
     EXPECT_EQ(launchedArgs(), argv("ls"));
-    EXPECT_TRUE(std::filesystem::is_directory(history()));
+    EXPECT_EQ(std::filesystem::symlink_status(history()).type(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OddHistoryTest,
+                         ::testing::Values(std::filesystem::file_type::directory,
+                                           std::filesystem::file_type::fifo),
+                         [](const auto& test) {
+                             return test.param == std::filesystem::file_type::fifo ? "Fifo"
+                                                                                   : "Directory";
+                         });
+
+std::vector<Atom> rootProperties(Display* display) {
+    int count = 0;
+    Atom* atoms = XListProperties(display, DefaultRootWindow(display), &count);
+    std::vector<Atom> list(atoms, atoms + count);
+    XFree(atoms);
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+// Sent whole, such a line overflowed the request's length field and the server read its
+// tail as requests of their own.
+TEST_F(FaultTest, RecalledLineOfThreeHundredThousandBytesIsDrawnAndSendsNoRequests) {
+    std::string line;
+    while (line.size() < 300000) {
+        line += "xprop -root -f EVIL 8s -set EVIL owned ";
+    }
+    writeFile(history(), line + "\n");
+    const auto properties = rootProperties(x().display());
+    const Window window = startReady(launcher, {}, recorderEnv());
+    const std::uint32_t white = x().pixelValue("white");
+    x().key("Up");
+    const auto whiteInsideFrame = [&] {
+        const Image image = x().capture(window);
+        int count = 0;
+        for (int row = 2; row < image.height - 2; ++row) {
+            for (int column = 2; column < image.width - 2; ++column) {
+                count += image.at(column, row) == white ? 1 : 0;
+            }
+        }
+        return count;
+    };
+    EXPECT_TRUE(waitUntil([&] { return whiteInsideFrame() > 500; })) << "the line's start shows";
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(rootProperties(x().display()), properties);
 }
 
 TEST_F(FaultTest, ReadOnlyHomeStillLaunches) {
