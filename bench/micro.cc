@@ -3,12 +3,14 @@
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -147,6 +149,50 @@ void BM_HistorySave(benchmark::State& state) {
     std::filesystem::remove_all(home);
 }
 BENCHMARK(BM_HistorySave)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// N launchers saving at the same instant, each a forked process let go by one pipe:
+// wall time until all are done, and the share of their commands the history kept.
+void BM_HistorySaveContended(benchmark::State& state) {
+    const int savers = static_cast<int>(state.range(0));
+    const std::string home = homeWith(2000, 0);
+    setenv("HOME", home.c_str(), 1);
+    int started = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        int gate[2];
+        if (pipe(gate) != 0) {
+            state.SkipWithError("no pipe");
+            break;
+        }
+        std::vector<pid_t> children;
+        for (int i = 0; i < savers; ++i, ++started) {
+            const pid_t child = fork();
+            if (child == 0) {
+                close(gate[1]);
+                History history;
+                char byte = 0;
+                static_cast<void>(read(gate[0], &byte, 1));
+                history.save("saver " + std::to_string(started));
+                _exit(0);
+            }
+            children.push_back(child);
+        }
+        close(gate[0]);
+        state.ResumeTiming();
+        close(gate[1]);
+        for (const pid_t child : children) {
+            waitpid(child, nullptr, 0);
+        }
+    }
+    std::ifstream file(home + "/.pellacorvine.history", std::ios::binary);
+    const auto lines = splitHistory({std::istreambuf_iterator<char>(file), {}});
+    const auto kept = std::count_if(lines.begin(), lines.end(),
+                                    [](const std::string& line) { return line.starts_with("saver "); });
+    state.counters["kept"] = static_cast<double>(kept) / std::max(started, 1);
+    std::filesystem::remove_all(home);
+}
+BENCHMARK(BM_HistorySaveContended)->Arg(2)->Arg(10)->Arg(50)->Iterations(10)->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_BookmarksLoad(benchmark::State& state) {
     const std::string home = homeWith(0, 1000);

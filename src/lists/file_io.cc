@@ -1,10 +1,12 @@
 #include "lists/file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 namespace {
 
@@ -23,7 +25,56 @@ bool readInto(int descriptor, std::string& content, std::size_t& have) {
     return true;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Polled rather than blocked on, so that a holder that never lets go costs a bounded wait.
+bool waitForLock(int descriptor, Clock::time_point deadline) {
+    const timespec pause{0, 1000000};
+    while (flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
+            return false;
+        }
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+bool namesSameFile(const std::string& path, int descriptor) {
+    struct stat named {};
+    struct stat open {};
+    return lstat(path.c_str(), &named) == 0 && fstat(descriptor, &open) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+bool isRegular(int descriptor) {
+    struct stat status {};
+    return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 }  // namespace
+
+FileLock::FileLock(const std::string& path, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        descriptor_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                           0600);
+        if (descriptor_ < 0 || !isRegular(descriptor_) || !waitForLock(descriptor_, deadline)) {
+            return;
+        }
+        if (namesSameFile(path, descriptor_)) {
+            held_ = true;
+            return;
+        }
+        close(descriptor_);
+        descriptor_ = -1;
+    }
+}
+
+FileLock::~FileLock() {
+    if (descriptor_ >= 0) {
+        close(descriptor_);
+    }
+}
 
 // One read of the size fstat gives, straight into the string; then more reads only for a
 // file that grew meanwhile.

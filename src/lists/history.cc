@@ -16,6 +16,10 @@ namespace {
 
 constexpr int maxLinkHops = 40;
 
+// A launcher whose save waits longer than this for another's goes on without the lock.
+constexpr std::chrono::milliseconds lockTimeout{1000};
+constexpr char lockedTemporarySuffix[] = ".saving";
+
 std::string directoryOf(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
@@ -59,10 +63,33 @@ void copyOwnership(int descriptor, const std::string& original) {
 
 enum class ReplaceResult { Done, WriteFailed, CannotReplace };
 
+bool isRegularFile(int descriptor) {
+    struct stat status {};
+    return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Under the lock one fixed name, so that a save killed part-way leaves at most one file,
+// which the next save reuses; without the lock a name of its own.
+int createTemporary(const std::string& target, bool locked, std::string& name) {
+    if (locked) {
+        name = target + lockedTemporarySuffix;
+        const int descriptor = open(
+            name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (descriptor >= 0 && isRegularFile(descriptor)) {
+            return descriptor;
+        }
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+    }
+    name = target + ".XXXXXX";
+    return mkostemp(name.data(), O_CLOEXEC);
+}
+
 // New content goes to a temporary file beside the target, renamed over it once complete.
-ReplaceResult replaceWith(const std::string& target, const std::string& content) {
-    std::string temporary = target + ".XXXXXX";
-    const int descriptor = mkstemp(temporary.data());
+ReplaceResult replaceWith(const std::string& target, const std::string& content, bool locked) {
+    std::string temporary;
+    const int descriptor = createTemporary(target, locked, temporary);
     if (descriptor < 0) {
         return ReplaceResult::CannotReplace;
     }
@@ -77,11 +104,6 @@ ReplaceResult replaceWith(const std::string& target, const std::string& content)
         return ReplaceResult::CannotReplace;
     }
     return ReplaceResult::Done;
-}
-
-bool isRegularFile(int descriptor) {
-    struct stat status {};
-    return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 // Where no file can be made beside the target: write only from the first byte that
@@ -197,6 +219,9 @@ void History::save(const std::string& command) {
     if (access(target.c_str(), W_OK) != 0 && errno != ENOENT) {
         return;  // a file the user made read-only stays as it is
     }
+    // One saver at a time: two that overlap would each rename a file without the
+    // other's command over the history.
+    const FileLock lock(target, lockTimeout);
     // Read again, so that what another launcher recorded since start-up is kept.
     std::string content;
     if (readWholeFile(target, content) == ReadResult::Unreadable) {
@@ -204,7 +229,7 @@ void History::save(const std::string& command) {
     }
     const std::string updated = serializeHistory(splitHistory(content), command);
     const FileSizeSignalIgnored sizeLimitIsAnError;
-    if (replaceWith(target, updated) == ReplaceResult::CannotReplace) {
+    if (replaceWith(target, updated, lock.held()) == ReplaceResult::CannotReplace) {
         rewriteInPlace(target, content, updated);
     }
 }

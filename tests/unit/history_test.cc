@@ -2,11 +2,14 @@
 
 #include <ostream>
 
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/sysmacros.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <random>
 
 #include "lists/bookmarks.h"
 #include "lists/history.h"
@@ -131,6 +134,102 @@ TEST_F(HistoryTest, LeavesNoTemporaryFilesBehind) {
         ++files;
     }
     EXPECT_EQ(files, 1);
+}
+
+// Savers that start at the same instant: forked children wait on a pipe until the parent
+// closes it.
+void saveAllAtOnce(int savers, const std::string& prefix) {
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < savers; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            close(gate[1]);
+            History history;
+            char byte = 0;
+            static_cast<void>(read(gate[0], &byte, 1));
+            history.save(prefix + std::to_string(i));
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (const pid_t child : children) {
+        waitpid(child, nullptr, 0);
+    }
+}
+
+std::string numberedLines(const std::string& prefix, int count) {
+    std::string lines;
+    for (int i = 0; i < count; ++i) {
+        lines += prefix + std::to_string(i) + "\n";
+    }
+    return lines;
+}
+
+class SimultaneousSaveTest : public HistoryTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SimultaneousSaveTest, EveryCommandAndEveryEarlierLineIsKept) {
+    std::string target = file();
+    if (GetParam()) {
+        std::filesystem::create_directory(home / "store");
+        std::filesystem::create_symlink("store/history", file());
+        target = home / "store/history";
+    }
+    const std::string earlier = numberedLines("earlier ", 2000);
+    writeFile(target, earlier);
+    saveAllAtOnce(30, "saver ");
+    const std::string after = readFile(target);
+    ASSERT_TRUE(after.starts_with(earlier));
+    auto added = splitHistory(after.substr(earlier.size()));
+    auto expected = splitHistory(numberedLines("saver ", 30));
+    std::sort(added.begin(), added.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(added, expected);
+    EXPECT_EQ(std::filesystem::is_symlink(file()), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainOrLinked, SimultaneousSaveTest, ::testing::Bool());
+
+TEST_F(HistoryTest, LockHeldElsewhereDelaysTheSaveByTheBoundOnly) {
+    writeFile(file(), "a");
+    const int holder = open(file().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    History history;
+    history.save("b");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    close(holder);
+    EXPECT_EQ(readFile(file()), "a\nb");
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+}
+
+TEST_F(HistoryTest, SavesKilledPartWayLeaveTheHistoryWholeAndOneFileAtMost) {
+    std::vector<std::string> lines = splitHistory(numberedLines("earlier ", 2000));
+    writeFile(file(), numberedLines("earlier ", 2000));
+    std::mt19937 random(1);
+    for (int round = 0; round < 60; ++round) {
+        const pid_t child = fork();
+        if (child == 0) {
+            History history;
+            history.save("round " + std::to_string(round));
+            _exit(0);
+        }
+        usleep(std::uniform_int_distribution<useconds_t>(0, 3000)(random));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        const auto now = splitHistory(readFile(file()));
+        if (now.size() == lines.size() + 1) {
+            lines.push_back("round " + std::to_string(round));
+        }
+        ASSERT_EQ(now, lines) << "round " << round;
+        ASSERT_LE(std::distance(std::filesystem::directory_iterator(home.path()),
+                                std::filesystem::directory_iterator()),
+                  2);
+    }
 }
 
 // The cases below need a user that permissions apply to: as root they run as nobody.
