@@ -1,10 +1,10 @@
 // Start-up of the launcher beside floor clients and peers, measured from outside on a
 // private Xvfb: spawn to window mapped (MapNotify on the root), spawn to keyboard held
 // (FocusOut with NotifyGrab on a window of ours that has the focus, so we never compete
-// for the grab), Escape to exit (window gone and process ended), and the peak resident
-// memory (over the client's life, and of the largest process of its process group). A
-// second run holds the keyboard until the window is up and times our release to the
-// client's grab, then presses Escape only after 300 ms, when any scan is done.
+// for the grab) and Escape to exit (window gone and process ended). A second run holds
+// the keyboard until the window is up and times our release to the client's grab, then
+// 300 ms later, when any scan is done, reads the peak resident memory (of the largest
+// process of the client's process group) and presses Escape again.
 // Runs interleave; prints medians.
 //   startup_bench [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM [LABEL=PROGRAM ...]
 // The clients get this process's PATH (or a synthetic one of about ENTRIES names) and
@@ -15,7 +15,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,8 +113,7 @@ public:
         const auto times = mustSee({MapNotify, FocusOut}, start);  // in either order
         sample.mapMs = times[0];
         sample.grabMs = times[1];
-        sample.peakKb = static_cast<double>(largestInGroup(pid));
-        sample.exitMs = escape(pid, sample.peakKb);
+        sample.exitMs = escape(pid);
         return sample;
     }
 
@@ -135,7 +133,8 @@ public:
         XFlush(display_);
         sample.releaseMs = mustSee({FocusOut}, release)[0];
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        sample.settledExitMs = escape(pid, sample.peakKb);
+        sample.peakKb = static_cast<double>(largestInGroup(pid));
+        sample.settledExitMs = escape(pid);
     }
 
 private:
@@ -159,19 +158,16 @@ private:
     }
 
     // Escape, then until the window is gone and the process has ended (a peer's script
-    // may have ended before). Raises peakKb to the process's peak over its whole life.
-    double escape(pid_t pid, double& peakKb) {
+    // may have ended before).
+    double escape(pid_t pid) {
         const auto pressed = Clock::now();
         const KeyCode code = XKeysymToKeycode(display_, XK_Escape);
         XTestFakeKeyEvent(display_, code, True, CurrentTime);
         XTestFakeKeyEvent(display_, code, False, CurrentTime);
         XFlush(display_);
         mustSee({UnmapNotify}, pressed);
-        rusage usage{};
-        wait4(pid, nullptr, 0, &usage);
-        const double milliseconds = millisecondsSince(pressed);
-        peakKb = std::max(peakKb, static_cast<double>(usage.ru_maxrss));
-        return milliseconds;
+        waitpid(pid, nullptr, 0);
+        return millisecondsSince(pressed);
     }
 
     // Milliseconds from start to each of the given events: MapNotify or UnmapNotify of the
