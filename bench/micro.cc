@@ -18,6 +18,7 @@
 #include "completion/completion.h"
 #include "lists/bookmarks.h"
 #include "lists/history.h"
+#include "../tests/unit/test_support.h"
 #include "synthetic_path.h"
 
 namespace {
@@ -159,30 +160,16 @@ void BM_HistorySaveContended(benchmark::State& state) {
     int started = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        int gate[2];
-        if (pipe(gate) != 0) {
-            state.SkipWithError("no pipe");
-            break;
-        }
-        std::vector<pid_t> children;
-        for (int i = 0; i < savers; ++i, ++started) {
-            const pid_t child = fork();
-            if (child == 0) {
-                close(gate[1]);
-                History history;
-                char byte = 0;
-                static_cast<void>(read(gate[0], &byte, 1));
-                history.save("saver " + std::to_string(started));
-                _exit(0);
-            }
-            children.push_back(child);
-        }
-        close(gate[0]);
+        Gate gate;
+        const auto children = forkChildren(savers, [&](int i) {
+            History history;
+            gate.pass();
+            history.save("saver " + std::to_string(started + i));
+        });
+        started += savers;
         state.ResumeTiming();
-        close(gate[1]);
-        for (const pid_t child : children) {
-            waitpid(child, nullptr, 0);
-        }
+        gate.open();
+        waitForAll(children);
     }
     std::ifstream file(home + "/.pellacorvine.history", std::ios::binary);
     const auto lines = splitHistory({std::istreambuf_iterator<char>(file), {}});

@@ -136,31 +136,6 @@ TEST_F(HistoryTest, LeavesNoTemporaryFilesBehind) {
     EXPECT_EQ(files, 1);
 }
 
-// Savers that start at the same instant: forked children wait on a pipe until the parent
-// closes it.
-void saveAllAtOnce(int savers, const std::string& prefix) {
-    int gate[2];
-    ASSERT_EQ(pipe(gate), 0);
-    std::vector<pid_t> children;
-    for (int i = 0; i < savers; ++i) {
-        const pid_t child = fork();
-        if (child == 0) {
-            close(gate[1]);
-            History history;
-            char byte = 0;
-            static_cast<void>(read(gate[0], &byte, 1));
-            history.save(prefix + std::to_string(i));
-            _exit(0);
-        }
-        children.push_back(child);
-    }
-    close(gate[0]);
-    close(gate[1]);
-    for (const pid_t child : children) {
-        waitpid(child, nullptr, 0);
-    }
-}
-
 std::string numberedLines(const std::string& prefix, int count) {
     std::string lines;
     for (int i = 0; i < count; ++i) {
@@ -180,7 +155,14 @@ TEST_P(SimultaneousSaveTest, EveryCommandAndEveryEarlierLineIsKept) {
     }
     const std::string earlier = numberedLines("earlier ", 2000);
     writeFile(target, earlier);
-    saveAllAtOnce(30, "saver ");
+    Gate gate;
+    const auto savers = forkChildren(30, [&](int i) {
+        History history;
+        gate.pass();
+        history.save("saver " + std::to_string(i));
+    });
+    gate.open();
+    waitForAll(savers);
     const std::string after = readFile(target);
     ASSERT_TRUE(after.starts_with(earlier));
     auto added = splitHistory(after.substr(earlier.size()));

@@ -12,6 +12,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 // Sets or unsets an environment variable for one scope and restores it afterwards.
 class ScopedEnv {
@@ -92,6 +93,57 @@ inline int inChild(const std::function<int()>& body) {
     int status = 0;
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Children forked with a gate block in pass() until the parent opens it, so that they
+// all go on at the same instant.
+class Gate {
+public:
+    Gate() {
+        if (pipe(ends_) != 0) {
+            ends_[0] = ends_[1] = -1;
+        }
+    }
+    ~Gate() { open(); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+
+    void pass() {
+        close(ends_[1]);
+        char byte = 0;
+        static_cast<void>(read(ends_[0], &byte, 1));
+    }
+    void open() {
+        for (int& end : ends_) {
+            if (end >= 0) {
+                close(end);
+                end = -1;
+            }
+        }
+    }
+
+private:
+    int ends_[2] = {-1, -1};
+};
+
+// Runs body(i) in each of count forked children, which then exit.
+inline std::vector<pid_t> forkChildren(int count, const std::function<void(int)>& body) {
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            body(i);
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    return children;
+}
+
+inline void waitForAll(const std::vector<pid_t>& children) {
+    for (const pid_t child : children) {
+        waitpid(child, nullptr, 0);
+    }
 }
 
 // Drops root to the given ids inside a child; false when not possible.
