@@ -29,6 +29,10 @@ constexpr std::size_t textItemHeaderBytes = 2;
 
 constexpr unsigned long functionKeyGroup = 0xFF00;
 
+// A colour or font name travels with a 16-bit byte count: a longer one would be cut, and
+// past four times 65,535 bytes its request's length would wrap as well.
+constexpr std::size_t maxNameBytes = 0xFFFF;
+
 }  // namespace
 
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
@@ -134,6 +138,9 @@ void X11LibX11::keepConnectionFromChildren() {
 unsigned long X11LibX11::lookupColor(const std::string& name) {
     // Zeroed, so a name the server cannot resolve gives pixel 0 rather than garbage.
     XColor color{};
+    if (name.size() > maxNameBytes) {
+        return color.pixel;
+    }
     const Colormap colormap = DefaultColormap(connection, screen);
     XParseColor(connection, colormap, name.c_str(), &color);
     XAllocColor(connection, colormap, &color);
@@ -148,7 +155,8 @@ bool X11LibX11::setupGC(const std::string& background, const std::string& foregr
     XSetForeground(connection, textGC, foregroundPixel);
     XSetBackground(connection, textGC, backgroundPixel);
     XSetLineAttributes(connection, textGC, 1, LineSolid, CapButt, JoinBevel);
-    font = XLoadQueryFont(connection, fontPattern.c_str());
+    font = fontPattern.size() <= maxNameBytes ? XLoadQueryFont(connection, fontPattern.c_str())
+                                              : nullptr;
     if (font == nullptr) {
         return false;
     }
