@@ -4,7 +4,9 @@
 
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/sysmacros.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>  // makedev; elsewhere <sys/types.h> has it
+#endif
 
 #include <chrono>
 #include <csignal>
