@@ -46,19 +46,19 @@ bool namesSameFile(const std::string& path, int descriptor) {
            named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
-bool isRegular(int descriptor) {
+}  // namespace
+
+bool isRegularFile(int descriptor) {
     struct stat status {};
     return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
 }
-
-}  // namespace
 
 FileLock::FileLock(const std::string& path, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         descriptor_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
                            0600);
-        if (descriptor_ < 0 || !isRegular(descriptor_) || !waitForLock(descriptor_, deadline)) {
+        if (descriptor_ < 0 || !isRegularFile(descriptor_) || !waitForLock(descriptor_, deadline)) {
             return;
         }
         if (namesSameFile(path, descriptor_)) {

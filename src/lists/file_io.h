@@ -11,6 +11,8 @@ enum class ReadResult { Ok, Missing, Unreadable };
 // content holds whatever was read before the error.
 ReadResult readWholeFile(const std::string& path, std::string& content);
 
+bool isRegularFile(int descriptor);
+
 // Writes data from index from on, at the same offset in the file, retrying short writes.
 bool writeAll(int descriptor, const std::string& data, std::size_t from = 0);
 

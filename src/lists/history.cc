@@ -63,11 +63,6 @@ void copyOwnership(int descriptor, const std::string& original) {
 
 enum class ReplaceResult { Done, WriteFailed, CannotReplace };
 
-bool isRegularFile(int descriptor) {
-    struct stat status {};
-    return fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-}
-
 // Under the lock one fixed name, so that a save killed part-way leaves at most one file,
 // which the next save reuses; without the lock a name of its own.
 int createTemporary(const std::string& target, bool locked, std::string& name) {
