@@ -54,8 +54,9 @@ bool isRegularFile(int descriptor) {
 }
 
 FileLock::FileLock(const std::string& path, std::chrono::milliseconds timeout) {
+    // One deadline for the whole wait, the rechecks after each swapped file included.
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
+    do {
         descriptor_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
                            0600);
         if (descriptor_ < 0 || !isRegularFile(descriptor_) || !waitForLock(descriptor_, deadline)) {
@@ -67,7 +68,7 @@ FileLock::FileLock(const std::string& path, std::chrono::milliseconds timeout) {
         }
         close(descriptor_);
         descriptor_ = -1;
-    }
+    } while (Clock::now() < deadline);
 }
 
 FileLock::~FileLock() {

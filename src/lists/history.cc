@@ -64,17 +64,17 @@ void copyOwnership(int descriptor, const std::string& original) {
 enum class ReplaceResult { Done, WriteFailed, CannotReplace };
 
 // Under the lock one fixed name, so that a save killed part-way leaves at most one file,
-// which the next save reuses; without the lock a name of its own.
+// which the next save removes; without the lock a name of its own. Either way the file
+// is new: a leftover that is a hard link to another file, or another user's, is never
+// written into.
 int createTemporary(const std::string& target, bool locked, std::string& name) {
     if (locked) {
         name = target + lockedTemporarySuffix;
-        const int descriptor = open(
-            name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-        if (descriptor >= 0 && isRegularFile(descriptor)) {
-            return descriptor;
-        }
+        unlink(name.c_str());
+        const int descriptor =
+            open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (descriptor >= 0) {
-            close(descriptor);
+            return descriptor;
         }
     }
     name = target + ".XXXXXX";

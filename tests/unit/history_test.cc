@@ -309,6 +309,46 @@ TEST_F(HistoryPermissionTest, WriteFailingPartWayInPlaceLeavesTheFileAsItWas) {
     EXPECT_EQ(readFile(file()), old);
 }
 
+// A leftover temporary file that this save did not make is never written into: a hard
+// link to another of the user's files, or another user's file in a sticky directory.
+class LeftoverTemporaryTest : public HistoryTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LeftoverTemporaryTest, StaysByteIdenticalAndTheHistoryStaysOurs) {
+    const bool plantedByAnotherUser = GetParam();
+    constexpr uid_t saver = 65533;
+    if (plantedByAnotherUser && geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users";
+    }
+    writeFile(file(), "a", 0600);
+    const std::string leftover = file() + ".saving";
+    std::string kept = home / "other";
+    writeFile(kept, "precious", 0666);
+    if (plantedByAnotherUser) {
+        kept = leftover;
+        std::filesystem::rename(home / "other", kept);
+        ASSERT_EQ(chown(kept.c_str(), nobodyUser, nobodyGroup), 0);
+        ASSERT_EQ(chown(file().c_str(), saver, saver), 0);
+        chmod(home.path().c_str(), 01777);
+    } else {
+        ASSERT_EQ(link(kept.c_str(), leftover.c_str()), 0);
+    }
+    EXPECT_EQ(inChild([&] {
+                  if (plantedByAnotherUser && !becomeUser(saver, saver)) {
+                      return 2;
+                  }
+                  History().save("ls");
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(readFile(kept), "precious");
+    EXPECT_EQ(readFile(file()), "a\nls");
+    struct stat history {};
+    stat(file().c_str(), &history);
+    EXPECT_EQ(history.st_uid, plantedByAnotherUser ? saver : geteuid());
+}
+
+INSTANTIATE_TEST_SUITE_P(HardLinkOrOtherUser, LeftoverTemporaryTest, ::testing::Bool());
+
 // Dot-files that are no regular files, in place or behind a link: both lists load empty
 // at once, and save leaves the node, and the link, as they are.
 struct OddNode {
