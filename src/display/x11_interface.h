@@ -33,6 +33,8 @@ public:
     virtual bool grabKeyboard() = 0;
     virtual bool redraw(const std::string& text, std::uint64_t cursor) = 0;
     virtual bool nextEvent(InputEvent& event) = 0;
+    // Waits until an event is queued (true) or descriptor turns readable first (false).
+    virtual bool waitForEvent(int descriptor) = 0;
 };
 
 // A display object that holds no connection yet.

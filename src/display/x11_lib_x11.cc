@@ -2,6 +2,7 @@
 
 #include <X11/Xutil.h>
 #include <fcntl.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -27,7 +28,11 @@ constexpr std::size_t textRequestHeaderBytes = 16;
 constexpr std::size_t textItemBytes = 254;
 constexpr std::size_t textItemHeaderBytes = 2;
 
-constexpr unsigned long functionKeyGroup = 0xFF00;
+constexpr unsigned long unicodeKeysymBase = 0x1000000;
+
+bool isPrintableLatin1(unsigned long codePoint) {
+    return (codePoint >= 0x20 && codePoint <= 0x7E) || (codePoint >= 0xA0 && codePoint <= 0xFF);
+}
 
 // A colour or font name travels with a 16-bit byte count: a longer one would be cut, and
 // past four times 65,535 bytes its request's length would wrap as well.
@@ -50,9 +55,15 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
     return std::min(count, length);
 }
 
-bool keyValue(unsigned long keysym, std::uint16_t& value) {
+bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value) {
+    if (sent) {
+        return false;
+    }
+    if (keysym > 0xFFFF && !isPrintableLatin1(keysym - unicodeKeysymBase)) {
+        return false;
+    }
     value = static_cast<std::uint16_t>(keysym & 0xFFFF);
-    return keysym <= 0xFFFF || value < functionKeyGroup;
+    return true;
 }
 
 std::unique_ptr<X11Interface> createX11Interface() {
@@ -211,7 +222,7 @@ bool X11LibX11::nextEvent(InputEvent& event) {
         KeySym keysym = NoSymbol;
         XLookupString(&xevent.xkey, buffer, 1, &keysym, nullptr);
         std::uint16_t value = 0;
-        if (keyValue(keysym, value)) {
+        if (keyValue(keysym, xevent.xkey.send_event != False, value)) {
             event.kind = EventKind::Key;
             event.keysym = value;
             event.state = xevent.xkey.state;
@@ -220,4 +231,17 @@ bool X11LibX11::nextEvent(InputEvent& event) {
         event.kind = EventKind::Expose;
     }
     return true;
+}
+
+// XPending reads whatever the server has sent; poll sleeps until either side has more.
+bool X11LibX11::waitForEvent(int descriptor) {
+    for (;;) {
+        if (XPending(connection) > 0) {
+            return true;
+        }
+        pollfd sources[] = {{ConnectionNumber(connection), POLLIN, 0}, {descriptor, POLLIN, 0}};
+        if (poll(sources, 2, -1) > 0 && sources[1].revents != 0) {
+            return false;
+        }
+    }
 }

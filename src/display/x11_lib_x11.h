@@ -14,9 +14,11 @@
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
                              long maxRequestUnits);
 
-// The key value of a KeySym: its low 16 bits. False for a KeySym above 0xFFFF that would
-// pass for a function key that way (Unicode U+FF1B is not Escape).
-bool keyValue(unsigned long keysym, std::uint16_t& value);
+// The key value of a KeySym: the KeySym itself up to 0xFFFF; above that only printable
+// Latin-1 code points count, as their byte, since the line holds Latin-1 bytes (U+090A
+// must not insert a line feed). False for every other KeySym, and for a key press another
+// client sent: no key at all.
+bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value);
 
 class X11LibX11 final : public X11Interface {
 public:
@@ -32,6 +34,7 @@ public:
     bool grabKeyboard() override;
     bool redraw(const std::string& text, std::uint64_t cursor) override;
     bool nextEvent(InputEvent& event) override;
+    bool waitForEvent(int descriptor) override;
 
     unsigned long lookupColor(const std::string& name);
 

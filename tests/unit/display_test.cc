@@ -24,18 +24,22 @@ TEST(VisibleTextTest, SendsOnlyBytesThatCanShowAndNoMoreThanOneRequestCarries) {
     }
 }
 
-TEST(KeyValueTest, LowSixteenBitsUnlessAWideKeysymWouldPassForAFunctionKey) {
+TEST(KeyValueTest, KeysymsUpToFfffAndPrintableLatin1CodePointsFromRealKeysOnly) {
     struct Case {
         unsigned long keysym;
+        bool sent;
         bool isKey;
         std::uint16_t value;
     };
-    for (const Case& c : {Case{0xFF1B, true, 0xFF1B}, Case{0xFFB1, true, 0xFFB1},
-                          Case{0x06C1, true, 0x06C1}, Case{0x10000E9, true, 0x00E9},
-                          Case{0x100FEFF, true, 0xFEFF}, Case{0x100FF1B, false, 0},
-                          Case{0x100FF0D, false, 0}, Case{0x1008FF13, false, 0}}) {
+    for (const Case& c : {Case{0xFF1B, false, true, 0xFF1B}, Case{0xFFB1, false, true, 0xFFB1},
+                          Case{0x06C1, false, true, 0x06C1}, Case{0x1000041, false, true, 0x41},
+                          Case{0x10000E9, false, true, 0x00E9}, Case{0x100090A, false, false, 0},
+                          Case{0x100091B, false, false, 0}, Case{0x10020AC, false, false, 0},
+                          Case{0x100007F, false, false, 0}, Case{0x100FF1B, false, false, 0},
+                          Case{0x1008FF13, false, false, 0}, Case{0x61, true, false, 0},
+                          Case{0xFF0D, true, false, 0}}) {
         std::uint16_t value = 0;
-        EXPECT_EQ(keyValue(c.keysym, value), c.isKey) << std::hex << c.keysym;
+        EXPECT_EQ(keyValue(c.keysym, c.sent, value), c.isKey) << std::hex << c.keysym << " " << c.sent;
         if (c.isKey) {
             EXPECT_EQ(value, c.value) << std::hex << c.keysym;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <poll.h>
+
 #include <cstdio>
 #include <deque>
 #include <string>
@@ -56,6 +58,17 @@ public:
             event.state = next.state;
         }
         return true;
+    }
+
+    // Scripted events come first; with none left, the wait is for the descriptor alone.
+    bool waitForEvent(int descriptor) override {
+        record("waitForEvent");
+        if (!script_.events.empty()) {
+            return true;
+        }
+        pollfd readable{descriptor, POLLIN, 0};
+        poll(&readable, 1, -1);
+        return false;
     }
 
 private:
