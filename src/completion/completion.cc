@@ -3,11 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 
 #include "app/require_env.h"
@@ -19,9 +19,6 @@ constexpr mode_t regularFileBit = 0100000;
 
 // The scan recurses nowhere; this leaves room for the sanitizers' own frames.
 constexpr std::size_t scanStackBytes = std::size_t{256} * 1024;
-
-// Low but not idle: a Tab waiting for the index still gets it on a busy machine.
-constexpr int scanNiceness = 19;
 
 bool isExecutableFile(const struct stat& status, uid_t user, gid_t group) {
     if ((status.st_mode & regularFileBit) == 0) {
@@ -50,27 +47,38 @@ void scanDirectory(const std::string& directory, uid_t user, gid_t group,
     closedir(stream);
 }
 
-// The scan gives way to keys, paints and the X server, so that none waits behind it.
-// Linux alone lowers one thread's priority this way; elsewhere it would be the process's.
-void yieldToTheWindow() {
-#ifdef __linux__
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), scanNiceness);
-#endif
+// A scan that fails part-way leaves completion without names, not the user without the
+// launcher.
+std::vector<std::string> scanOrEmpty(Completion::Scanner scan, const std::string& searchPath,
+                                     uid_t user, gid_t group) noexcept {
+    try {
+        return scan(searchPath, user, group);
+    } catch (...) {
+        return {};
+    }
 }
 
 // Everything the scan thread reads or writes: it owns this until it hands the index
-// over through the promise, so a launcher gone meanwhile is never touched.
+// over through the promise, so a launcher gone meanwhile is never touched. Closing
+// handedOver then wakes a Tab that waits for the index beside the X connection.
 struct ScanJob {
+    Completion::Scanner scan;
     std::string searchPath;
     uid_t user;
     gid_t group;
     std::promise<std::vector<std::string>> index;
+    int handedOver = -1;
+
+    ~ScanJob() {
+        if (handedOver >= 0) {
+            close(handedOver);
+        }
+    }
 };
 
 void* runScan(void* argument) {
     const std::unique_ptr<ScanJob> job(static_cast<ScanJob*>(argument));
-    yieldToTheWindow();
-    job->index.set_value(scanPath(job->searchPath, job->user, job->group));
+    job->index.set_value(scanOrEmpty(job->scan, job->searchPath, job->user, job->group));
     return nullptr;
 }
 
@@ -108,22 +116,37 @@ std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid
 
 Completion::Completion() : searchPath(requireEnv("PATH")), user(getuid()), group(getgid()) {}
 
-void Completion::startScan() {
-    if (indexed || pendingScan.valid()) {
-        return;
+Completion::~Completion() {
+    if (indexReady >= 0) {
+        close(indexReady);
     }
-    auto job = std::make_unique<ScanJob>(ScanJob{searchPath, user, group, {}});
+}
+
+void Completion::startScan(Scanner scan) {
+    int ends[2];
+    if (indexed || pendingScan.valid() || pipe2(ends, O_CLOEXEC) != 0) {
+        return;  // without a pipe to wake the event loop, the first Tab scans instead
+    }
+    std::unique_ptr<ScanJob> job(new ScanJob{scan, searchPath, user, group, {}, ends[1]});
     pendingScan = job->index.get_future();
-    if (!startDetached(job)) {
+    if (startDetached(job)) {
+        indexReady = ends[0];
+    } else {
         pendingScan = {};  // no thread to be had: the first Tab scans instead
+        close(ends[0]);
     }
+}
+
+bool Completion::ready() const {
+    return !pendingScan.valid() ||
+           pendingScan.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 void Completion::awaitIndex() {
     if (pendingScan.valid()) {
         entries = pendingScan.get();
     } else if (!indexed) {
-        entries = scanPath(searchPath, user, group);
+        entries = scanOrEmpty(scanPath, searchPath, user, group);
     }
     indexed = true;
 }

@@ -188,6 +188,13 @@ TEST_F(CycleTest, TabDuringTheScanGivesWhatATabAfterItGives) {
     EXPECT_EQ(early, (Names{"xta", "xterm"}));
 }
 
+TEST_F(CycleTest, ScanThatThrowsGivesAnEmptyIndex) {
+    Completion c = completion();
+    c.startScan([](const std::string&, uid_t, gid_t) -> Names { throw std::bad_alloc(); });
+    EXPECT_EQ(c.complete("xte"), "xte");
+    EXPECT_TRUE(c.index().empty());
+}
+
 TEST_F(CycleTest, SingleMatchRepeats) {
     Completion c = completion();
     EXPECT_EQ(c.complete("l"), "ls");
