@@ -2,7 +2,6 @@
 #include <X11/keysym.h>
 
 #include <cctype>
-#include <cstdlib>
 
 #include "app/launcher.h"
 
@@ -43,7 +42,7 @@ bool Launcher::handleKey(InputEvent& event) {
     case XK_Tab:
     case XK_KP_Tab: replaceLine(completion.complete(text)); break;
     case XK_Return: return submitLine();
-    case XK_Escape: std::exit(0);
+    case XK_Escape: quit();
     case XK_Home:
     case XK_KP_Home: cursor = 0; break;
     case XK_Left:

@@ -42,7 +42,7 @@ void Launcher::launch() {
 
     int channel[2];
     if (pipe(channel) != 0) {
-        fatal("Couldn't run " + shell + ": " + std::strerror(errno));
+        fail("Couldn't run " + shell + ": " + std::strerror(errno));
     }
     fcntl(channel[0], F_SETFD, FD_CLOEXEC);
     fcntl(channel[1], F_SETFD, FD_CLOEXEC);
@@ -61,6 +61,6 @@ void Launcher::launch() {
     const int failure = child < 0 ? error : execError(channel[0]);
     close(channel[0]);
     if (failure != 0) {
-        fatal("Couldn't run " + shell + ": " + std::strerror(failure));
+        fail("Couldn't run " + shell + ": " + std::strerror(failure));
     }
 }

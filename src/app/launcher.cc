@@ -1,5 +1,8 @@
 #include "app/launcher.h"
 
+#include <X11/X.h>
+#include <X11/keysym.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -49,7 +52,7 @@ std::string Launcher::fontPattern() const {
 void Launcher::eventLoop() {
     paint();
     InputEvent event;
-    while (display->nextEvent(event)) {
+    while (nextInput(event)) {
         if (event.kind == EventKind::Key && handleKey(event)) {
             return;
         }
@@ -57,10 +60,58 @@ void Launcher::eventLoop() {
     }
 }
 
+// The next event to act on. While a Tab waits for the index, the window still repaints
+// and Escape still ends at once; every other key is held and handed out in order once
+// the index is there.
+bool Launcher::nextInput(InputEvent& event) {
+    for (;;) {
+        if (!heldKeys.empty() && completion.ready()) {
+            event = heldKeys.front();
+            heldKeys.pop_front();
+            return true;
+        }
+        if (!heldKeys.empty() && !display->waitForEvent(completion.readyDescriptor())) {
+            continue;  // the index has come
+        }
+        if (!display->nextEvent(event)) {
+            return false;
+        }
+        if (event.kind != EventKind::Key || !mustWait(event)) {
+            return true;
+        }
+        heldKeys.push_back(event);
+    }
+}
+
+bool Launcher::mustWait(const InputEvent& event) {
+    if (!heldKeys.empty()) {
+        return event.keysym != XK_Escape || firesBookmark(event);
+    }
+    const bool tab = event.keysym == XK_Tab || event.keysym == XK_KP_Tab;
+    return tab && !text.empty() && !firesBookmark(event) && !completion.ready();
+}
+
+bool Launcher::firesBookmark(const InputEvent& event) {
+    return (event.state & Mod1Mask) != 0 &&
+           !bookmarks.lookup(static_cast<char>(event.keysym & 0xFF)).empty();
+}
+
 void Launcher::paint() {
     if (!display->redraw(text, cursor)) {
-        fatal("Couldn't redraw");
+        fail("Couldn't redraw");
     }
+}
+
+// The X connection closes before the process ends: the server then frees the keyboard
+// and the window at once, even while a scan thread sleeps in a dead mount for good.
+void Launcher::quit() {
+    display.reset();
+    std::exit(0);
+}
+
+void Launcher::fail(const std::string& message) {
+    display.reset();
+    fatal(message);
 }
 
 void fatal(const std::string& message) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,8 +34,13 @@ public:
 
 private:
     void eventLoop();
+    bool nextInput(InputEvent& event);
+    bool mustWait(const InputEvent& event);
+    bool firesBookmark(const InputEvent& event);
     void paint();
     void launch();
+    [[noreturn]] void quit();
+    [[noreturn]] void fail(const std::string& message);
 
     bool runBookmark(char key);
     bool submitLine();
@@ -47,6 +53,8 @@ private:
     void moveRight();
 
     std::unique_ptr<X11Interface> display;
+    // Keys that came while a Tab waits for the index, in the order they came.
+    std::deque<InputEvent> heldKeys;
 
 public:
     std::string foreground = "white";
