@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -46,6 +48,16 @@ void closeOtherDescriptors(int keep = -1) {
             close(fd);
         }
     }
+}
+
+// The launcher's window may vanish between listing the root's children and asking about
+// one of them; that is no failure of the test.
+int ignoreVanishedWindows(Display*, XErrorEvent* error) {
+    if (error->error_code != BadWindow && error->error_code != BadDrawable) {
+        std::fprintf(stderr, "X error %d, request %d\n", error->error_code, error->request_code);
+        std::abort();
+    }
+    return 0;
 }
 
 }  // namespace
@@ -165,6 +177,7 @@ XSession::XSession(const std::string& name) : display_(XOpenDisplay(name.c_str()
         throw std::runtime_error("cannot connect to " + name);
     }
     fcntl(ConnectionNumber(display_), F_SETFD, FD_CLOEXEC);
+    XSetErrorHandler(ignoreVanishedWindows);
     probe_ = makeWindow(799, 599, 1, 1, BlackPixel(display_, DefaultScreen(display_)));
     XSync(display_, False);
 }

@@ -1,46 +1,47 @@
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "e2e_fixture.h"
+#include "hung_mount.h"
 
 namespace e2e {
 namespace {
 
-// PATH names one big directory of non-executable files many times before the directory
-// of the real tools, so that reading it takes far longer than the X work.
-class SlowScanTest : public LaunchTest {
+// PATH names one directory before the directory of the real tools.
+class ScanTest : public LaunchTest {
 protected:
-    static void SetUpTestSuite() {
-        E2ETest::SetUpTestSuite();
-        big_ = std::make_unique<TempDir>();
-        for (int i = 0; i < 100000; ++i) {
-            close(open((*big_ / ("f" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY, 0644));
-        }
-    }
-    static void TearDownTestSuite() {
-        big_.reset();
-        E2ETest::TearDownTestSuite();
-    }
-
-    void beginWithScanOf(int repeats) {
-        std::string path;
-        for (int i = 0; i < repeats; ++i) {
-            path += big_->path() + ":";
-        }
-        std::vector<std::string> env = {"HOME=" + home.path(), "PATH=" + path + bin.path(),
+    Window beginWithScanOf(const std::string& directory) {
+        std::vector<std::string> env = {"HOME=" + home.path(), "PATH=" + directory + ":" + bin.path(),
                                         "DISPLAY=" + displayName()};
         const auto recorder = recorderEnv();
         env.insert(env.end(), recorder.begin(), recorder.end());
         launcher = start({}, env);
-        ASSERT_NE(x().waitForMappedWindow(), 0U);
-        ASSERT_TRUE(x().waitForForeignGrab());
+        const Window window = x().waitForMappedWindow();
+        EXPECT_NE(window, 0U);
+        EXPECT_TRUE(x().waitForForeignGrab());
+        return window;
     }
+};
 
-    static inline std::unique_ptr<TempDir> big_;
+// The first directory is slow, so that reading it takes far longer than the X work:
+// about half a second, or half a minute.
+class SlowScanTest : public ScanTest {
+protected:
+    static void SetUpTestSuite() {
+        E2ETest::SetUpTestSuite();
+        slow_ = std::make_unique<TempDir>();
+        makeSlowDirectory(*slow_ / "short", 300);
+        makeSlowDirectory(*slow_ / "long", 20000);
+    }
+    static void TearDownTestSuite() {
+        slow_.reset();
+        E2ETest::TearDownTestSuite();
+    }
+    static std::string shortScan() { return *slow_ / "short"; }
+    static std::string longScan() { return *slow_ / "long"; }
+
+    static inline std::unique_ptr<TempDir> slow_;
 };
 
 TEST_F(SlowScanTest, KeysTypedAtOnceAreHandledInOrderAndTabSeesTheWholeIndex) {
-    beginWithScanOf(5);
+    beginWithScanOf(shortScan());
     x().type("xtermc");  // only the last directory has a match
     x().key("Tab");
     x().type(" -a");
@@ -49,21 +50,62 @@ TEST_F(SlowScanTest, KeysTypedAtOnceAreHandledInOrderAndTabSeesTheWholeIndex) {
     EXPECT_EQ(launchedArgs(), argv("xtermcontrol -a"));
 }
 
-// Reading this PATH takes minutes; each ending comes without waiting for it.
-TEST_F(SlowScanTest, EscapeEndsBeforeTheScanCould) {
-    beginWithScanOf(500);
+// A Tab waits for the index, but not with the window: it repaints, and Escape ends.
+TEST_F(SlowScanTest, WhileATabWaitsTheWindowRepaintsAndEscapeEnds) {
+    const Window window = beginWithScanOf(longScan());
+    x().type("xte");
+    x().key("Tab");
+    const Window cover = x().coverWith(0, 0, 800, 600, "red");
+    ASSERT_TRUE(waitUntil([&] { return x().capture(window).at(1, 1) == 0xFF0000; }));
+    XDestroyWindow(x().display(), cover);
+    XSync(x().display(), False);
+    EXPECT_TRUE(waitUntil([&] {
+        const Image image = x().capture(window);
+        return image.at(0, 0) == 0xFFFFFF && image.at(1, 1) == 0x000000;
+    }));
     x().key("Escape");
     expectEnd(*launcher, 0, "");
 }
 
 TEST_F(SlowScanTest, ReturnLaunchesAndEndsBeforeTheScanCould) {
-    beginWithScanOf(500);
+    beginWithScanOf(longScan());
     x().type("ls");
     x().key("Return");
     expectEnd(*launcher, 0, "");
     EXPECT_EQ(launchedArgs(), argv("ls"));
     EXPECT_EQ(readFile(history()), "ls");
 }
+
+// A PATH directory on a mount that never answers: the scan thread sleeps for good, yet
+// the keyboard and the screen are the user's again as soon as they leave.
+class HungMountTest : public ScanTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        ScanTest::SetUp();
+        std::filesystem::create_directory(mountPoint);
+        const std::string why = mount.mount(mountPoint);
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
+        }
+    }
+    std::string mountPoint = shared / "hung";
+    HungMount mount;
+};
+
+TEST_P(HungMountTest, EscapeFreesTheKeyboardAndTheScreenAtOnce) {
+    beginWithScanOf(mountPoint);
+    if (GetParam()) {
+        x().type("xte");
+        x().key("Tab");
+    }
+    x().key("Escape");
+    EXPECT_TRUE(waitUntil([&] { return x().findMappedWindow() == 0 && x().holdKeyboard(); }, 1s));
+    x().releaseKeyboard();
+    mount.stop();
+    expectEnd(*launcher, 0, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(WithoutOrAfterTab, HungMountTest, ::testing::Values(false, true));
 
 }  // namespace
 }  // namespace e2e

@@ -57,7 +57,7 @@ private:
                                      std::filesystem::perm_options::add, ignored);
         for (auto it = std::filesystem::recursive_directory_iterator(path, ignored);
              it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-            if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+            if (!it->is_symlink(ignored) && it->is_directory(ignored)) {
                 std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                              std::filesystem::perm_options::add, ignored);
             }
@@ -82,6 +82,26 @@ inline mode_t fileMode(const std::string& path) {
     struct stat status {};
     stat(path.c_str(), &status);
     return status.st_mode & 07777;
+}
+
+// Fills directory with entries names that each take about a millisecond to stat: each is
+// a link into a chain of links whose targets wind up and down a subdirectory thousands
+// of times. A slow directory that is still one directory, cheap to make.
+inline void makeSlowDirectory(const std::string& directory, int entries) {
+    std::filesystem::create_directories(directory + "/a");
+    std::string detour;
+    for (int i = 0; i < 800; ++i) {
+        detour += "a/../";
+    }
+    std::string next = "end";
+    for (int link = 38; link >= 0; --link) {
+        const std::string name = "chain" + std::to_string(link);
+        std::filesystem::create_symlink(detour + next, directory + "/" + name);
+        next = name;
+    }
+    for (int i = 0; i < entries; ++i) {
+        std::filesystem::create_symlink(next, directory + "/f" + std::to_string(i));
+    }
 }
 
 // Runs body in a forked child and returns its exit status (-1 when it did not exit normally).
