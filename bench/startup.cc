@@ -7,6 +7,9 @@
 // process of the client's process group) and presses Escape again.
 // Runs interleave; prints medians.
 //   startup_bench [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM [LABEL=PROGRAM ...]
+// With --tab instead, it times window mapped to Tab completed and Return launched (the
+// client's exit, with SHELL=/bin/true), on a core of its own and again beside a busy loop
+// pinned to that core.
 // The clients get this process's PATH (or a synthetic one of about ENTRIES names) and
 // HOME, and the private DISPLAY. The first client is compared with each of the others.
 #include <X11/Xlib.h>
@@ -14,6 +17,8 @@
 #include <X11/keysym.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,6 +140,33 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         sample.peakKb = static_cast<double>(largestInGroup(pid));
         sample.settledExitMs = escape(pid);
+    }
+
+    // Window mapped to the launch: one letter, Tab and Return as soon as the keyboard is held.
+    double tabAndReturn(const std::string& program, int core) {
+        XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
+        XSync(display_, True);
+        const pid_t pid = spawn(program);
+        pinToCore(pid, core);
+        const auto start = Clock::now();
+        const double mapped = mustSee({MapNotify}, start)[0];
+        mustSee({FocusOut}, start);
+        for (const KeySym key : {static_cast<KeySym>(XK_l), static_cast<KeySym>(XK_Tab),
+                                 static_cast<KeySym>(XK_Return)}) {
+            const KeyCode code = XKeysymToKeycode(display_, key);
+            XTestFakeKeyEvent(display_, code, True, CurrentTime);
+            XTestFakeKeyEvent(display_, code, False, CurrentTime);
+        }
+        XFlush(display_);
+        waitpid(pid, nullptr, 0);
+        return millisecondsSince(start) - mapped;
+    }
+
+    static void pinToCore(pid_t pid, int core) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(core, &set);
+        sched_setaffinity(pid, sizeof set, &set);
     }
 
 private:
@@ -267,6 +299,50 @@ void printTable(const std::vector<Client>& clients) {
     }
 }
 
+// A process that spins on one core until killed.
+pid_t busyLoopOn(int core) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        StartupBench::pinToCore(0, core);
+        volatile unsigned long spin = 0;
+        for (;;) {
+            spin = spin + 1;
+        }
+    }
+    return pid;
+}
+
+// Idle and loaded runs interleave, each client in turn; the launcher's core is the last.
+int tabUnderLoad(StartupBench& bench, int runs, std::vector<Client>& clients) {
+    setenv("SHELL", "/bin/true", 1);
+    const int core = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)) - 1;
+    std::vector<std::vector<double>> idle(clients.size());
+    std::vector<std::vector<double>> loaded(clients.size());
+    for (int run = 0; run < warmUpRuns + runs; ++run) {
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            const double quiet = bench.tabAndReturn(clients[i].program, core);
+            const pid_t busy = busyLoopOn(core);
+            const double busyTime = bench.tabAndReturn(clients[i].program, core);
+            kill(busy, SIGKILL);
+            waitpid(busy, nullptr, 0);
+            if (run >= warmUpRuns) {
+                idle[i].push_back(quiet);
+                loaded[i].push_back(busyTime);
+            }
+        }
+    }
+    std::printf("%d interleaved runs per client after %d warm-up runs; median (min–max).\n\n",
+                runs, warmUpRuns);
+    std::printf("| client | mapped to launched, idle, ms | beside a busy loop on its core, ms | "
+                "ratio busy / idle |\n|---|---|---|---|\n");
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        std::printf("| %s | %s | %s | %.2f |\n", clients[i].label.c_str(),
+                    summary(idle[i], "%.2f").c_str(), summary(loaded[i], "%.2f").c_str(),
+                    median(loaded[i]) / median(idle[i]));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -274,13 +350,17 @@ int main(int argc, char** argv) {
     e2e::Xvfb server;  // started while PATH still finds Xvfb
     setenv("DISPLAY", server.display().c_str(), 1);
     std::string synthetic;
+    const bool tab = !arguments.empty() && arguments[0] == "--tab";
+    if (tab) {
+        arguments.erase(arguments.begin());
+    }
     if (arguments.size() >= 2 && arguments[0] == "--synthetic-path") {
         synthetic = makeSyntheticPath(std::stoi(arguments[1]));
         setenv("PATH", synthetic.c_str(), 1);
         arguments.erase(arguments.begin(), arguments.begin() + 2);
     }
     if (arguments.size() < 2) {
-        std::fprintf(stderr, "usage: %s [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--tab] [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n", argv[0]);
         return 2;
     }
     const int runs = std::stoi(arguments[0]);
@@ -290,6 +370,9 @@ int main(int argc, char** argv) {
         clients.push_back({arguments[i].substr(0, equals), arguments[i].substr(equals + 1), {}});
     }
     StartupBench bench(server.display());
+    if (tab) {
+        return tabUnderLoad(bench, runs, clients);
+    }
     for (int run = 0; run < warmUpRuns + runs; ++run) {
         for (Client& client : clients) {
             Sample sample = bench.run(client.program);
