@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <utility>
 
 #include "app/require_env.h"
 
@@ -29,14 +30,27 @@ bool isExecutableFile(const struct stat& status, uid_t user, gid_t group) {
            ((status.st_mode & S_IXGRP) != 0 && status.st_gid == group);
 }
 
-// An empty component fails to open and so adds nothing, as any unopenable one.
+// A directory by its device and inode: /bin and /usr/bin are one where /usr is merged.
+using DirectoryId = std::pair<dev_t, ino_t>;
+
+// An empty component fails to open and so adds nothing, as any unopenable one. A
+// directory already read under another name adds nothing either.
 void scanDirectory(const std::string& directory, uid_t user, gid_t group,
-                   std::vector<std::string>& names) {
+                   std::vector<DirectoryId>& read, std::vector<std::string>& names) {
     DIR* stream = opendir(directory.c_str());
     if (stream == nullptr) {
         return;
     }
     const int descriptor = dirfd(stream);
+    struct stat self {};
+    if (fstat(descriptor, &self) == 0) {
+        const DirectoryId id{self.st_dev, self.st_ino};
+        if (std::find(read.begin(), read.end(), id) != read.end()) {
+            closedir(stream);
+            return;
+        }
+        read.push_back(id);
+    }
     while (const dirent* entry = readdir(stream)) {
         struct stat status {};
         if (fstatat(descriptor, entry->d_name, &status, 0) == 0 &&
@@ -101,10 +115,11 @@ bool startDetached(std::unique_ptr<ScanJob>& job) {
 
 std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid_t group) {
     std::vector<std::string> names;
+    std::vector<DirectoryId> read;
     std::size_t start = 0;
     for (;;) {
         const auto colon = searchPath.find(':', start);
-        scanDirectory(searchPath.substr(start, colon - start), user, group, names);
+        scanDirectory(searchPath.substr(start, colon - start), user, group, read, names);
         if (colon == std::string::npos) {
             break;
         }

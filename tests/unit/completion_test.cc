@@ -32,6 +32,7 @@ TEST_F(CompletionTest, EveryComponentIsScannedAndEmptyOnesAddNothing) {
     writeFile(a + "/one", "", 0755);
     writeFile(b + "/two", "", 0755);
     writeFile(root / "cwd-tool", "", 0755);
+    std::filesystem::create_directory_symlink(a, root / "link-to-a");
     const std::filesystem::path saved = std::filesystem::current_path();
     std::filesystem::current_path(root.path());
     struct Split {
@@ -41,7 +42,8 @@ TEST_F(CompletionTest, EveryComponentIsScannedAndEmptyOnesAddNothing) {
     for (const Split& split : {Split{a + ":" + b, {"one", "two"}}, Split{a + "::" + b, {"one", "two"}},
                                Split{a + ":" + b + ":", {"one", "two"}}, Split{":" + a, {"one"}},
                                Split{"", {}}, Split{"a", {"one"}}, Split{"/nonexistent:" + b, {"two"}},
-                               Split{b + ":" + a, {"one", "two"}}}) {
+                               Split{b + ":" + a, {"one", "two"}}, Split{a + ":" + a, {"one"}},
+                               Split{a + ":" + root / "link-to-a", {"one"}}}) {
         EXPECT_EQ(indexFor(split.path), split.names) << split.path;
     }
     std::filesystem::current_path(saved);
@@ -167,11 +169,8 @@ TEST_F(CycleTest, ResetStartsANewCycleFromTheNextText) {
 
 TEST_F(CycleTest, TabDuringTheScanGivesWhatATabAfterItGives) {
     writeFile(b + "/xta", "", 0755);  // read last, sorted first
-    std::string path;
-    for (int i = 0; i < 300; ++i) {
-        path += a + ":";
-    }
-    ScopedEnv env("PATH", path + b);
+    makeSlowDirectory(root / "slow", 200);
+    ScopedEnv env("PATH", root / "slow" + ":" + a + ":" + b);
     const auto tabs = [](Completion& c) {
         Names lines = {c.complete("xt")};
         lines.push_back(c.complete(lines.back()));
