@@ -66,6 +66,14 @@ bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value) {
     return true;
 }
 
+std::string withLatin1Charset(const std::string& pattern) {
+    const auto encoding = pattern.rfind('-');
+    const auto registry = encoding == 0 || encoding == std::string::npos
+                              ? std::string::npos
+                              : pattern.rfind('-', encoding - 1);
+    return registry == std::string::npos ? "" : pattern.substr(0, registry) + "-iso8859-1";
+}
+
 std::unique_ptr<X11Interface> createX11Interface() {
     return std::make_unique<X11LibX11>();
 }
@@ -166,8 +174,7 @@ bool X11LibX11::setupGC(const std::string& background, const std::string& foregr
     XSetForeground(connection, textGC, foregroundPixel);
     XSetBackground(connection, textGC, backgroundPixel);
     XSetLineAttributes(connection, textGC, 1, LineSolid, CapButt, JoinBevel);
-    font = fontPattern.size() <= maxNameBytes ? XLoadQueryFont(connection, fontPattern.c_str())
-                                              : nullptr;
+    font = loadFont(fontPattern);
     if (font == nullptr) {
         return false;
     }
@@ -176,6 +183,19 @@ bool X11LibX11::setupGC(const std::string& background, const std::string& foregr
     XSetForeground(connection, fillGC, backgroundPixel);
     XSetBackground(connection, fillGC, backgroundPixel);
     return true;
+}
+
+// The line is Latin-1 bytes: a font with those glyphs first, else the pattern as given.
+// Left open, the charset fields let the server pick a Korean or Arabic font that shows
+// nothing of the line.
+XFontStruct* X11LibX11::loadFont(const std::string& pattern) {
+    XFontStruct* loaded = loadNamedFont(withLatin1Charset(pattern));
+    return loaded != nullptr ? loaded : loadNamedFont(pattern);
+}
+
+XFontStruct* X11LibX11::loadNamedFont(const std::string& name) {
+    return !name.empty() && name.size() <= maxNameBytes ? XLoadQueryFont(connection, name.c_str())
+                                                        : nullptr;
 }
 
 bool X11LibX11::grabKeyboard() {

@@ -20,6 +20,10 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
 // client sent: no key at all.
 bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value);
 
+// The font pattern with its last two fields, charset registry and encoding, set to
+// iso8859 and 1; empty when it has fewer than two fields.
+std::string withLatin1Charset(const std::string& pattern);
+
 class X11LibX11 final : public X11Interface {
 public:
     X11LibX11() = default;
@@ -41,6 +45,8 @@ public:
 private:
     void keepConnectionFromChildren();
     std::size_t drawableBytes(const std::string& text) const;
+    XFontStruct* loadFont(const std::string& pattern);
+    XFontStruct* loadNamedFont(const std::string& name);
     bool setSizeHints(std::int32_t width, std::int32_t height);
 
     std::string displayName;

@@ -3,6 +3,7 @@
 
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <ostream>
 #include <thread>
 
@@ -40,6 +41,43 @@ protected:
                image.at(barStart - 1, barY) == bg && image.at(barStart + 11, barY) == bg &&
                image.at(barStart + 5, barY - 1) == bg;
     }
+
+    // The text as the given font draws it, white on black at the launcher's pen, in a
+    // window of the default size at the top of the screen.
+    Image referenceLine(const char* pattern, const std::string& text) {
+        const Window reference = x().coverWith(80, 0, 640, 25, "black");
+        XFontStruct* font = XLoadQueryFont(x().display(), pattern);
+        EXPECT_NE(font, nullptr);
+        XGCValues values{};
+        values.foreground = 0xFFFFFF;
+        values.font = font->fid;
+        GC gc = XCreateGC(x().display(), reference, GCForeground | GCFont, &values);
+        Image image;
+        waitUntil([&] {
+            XDrawString(x().display(), reference, gc, 2, font->ascent + font->descent + 2,
+                        text.data(), static_cast<int>(text.size()));
+            XSync(x().display(), False);
+            image = x().capture(reference);
+            return std::find(image.pixels.begin(), image.pixels.end(), 0xFFFFFF) != image.pixels.end();
+        });
+        textRows_ = font->ascent + font->descent + 3;  // down to the cursor bar's row
+        XFreeGC(x().display(), gc);
+        XFreeFont(x().display(), font);
+        XDestroyWindow(x().display(), reference);
+        return image;
+    }
+    // The inside of the window above the cursor bar, where the text lies.
+    bool sameTextRows(const Image& shown, const Image& expected) const {
+        for (int row = 1; row < textRows_; ++row) {
+            for (int column = 1; column < expected.width - 1; ++column) {
+                if (shown.at(column, row) != expected.at(column, row)) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+    int textRows_ = 0;
 };
 
 struct GeometryCase {
@@ -137,6 +175,18 @@ TEST_F(WindowTest, GivesUpOnAKeyboardHeldLongerThanThreeSeconds) {
     EXPECT_EQ(launcher->waitExit(10s), 1);
     x().releaseKeyboard();
     EXPECT_EQ(launcher->standardError(), "Error: Couldn't grab keyboard\n");
+}
+
+// At 16 pixels the open charset fields let the server pick a Korean font that shows
+// nothing of the line: the text must be what the ISO 8859-1 font draws.
+TEST_F(WindowTest, LargerFontDrawsTheLineWithLatin1Glyphs) {
+    std::unique_ptr<Process> launcher;
+    const Window window = startReady(launcher, {"-fpt", "16"});
+    x().type("Hello");
+    const Image expected = referenceLine("-*-*-medium-r-*-*-16-*-*-*-*-*-iso8859-1", "Hello");
+    EXPECT_TRUE(waitUntil([&] { return sameTextRows(x().capture(window), expected); }));
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
 }
 
 TEST_F(WindowTest, FontPatternMatchingNothingFails) {

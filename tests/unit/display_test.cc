@@ -46,4 +46,13 @@ TEST(KeyValueTest, KeysymsUpToFfffAndPrintableLatin1CodePointsFromRealKeysOnly) 
     }
 }
 
+TEST(Latin1PatternTest, SetsTheLastTwoFields) {
+    EXPECT_EQ(withLatin1Charset("-*-*-medium-r-*-*-15-*-*-*-*-*-*-*"),
+              "-*-*-medium-r-*-*-15-*-*-*-*-*-iso8859-1");
+    EXPECT_EQ(withLatin1Charset("-a-b--x-y"), "-a-b--iso8859-1");
+    EXPECT_EQ(withLatin1Charset("-x-y"), "-iso8859-1");
+    EXPECT_EQ(withLatin1Charset("fixed"), "");
+    EXPECT_EQ(withLatin1Charset("-fixed"), "");
+}
+
 }  // namespace
