@@ -1,6 +1,9 @@
 #include "display/x11_lib_x11.h"
 
 #include <X11/Xutil.h>
+#ifdef PELLACORVINE_XINERAMA
+#include <X11/extensions/Xinerama.h>
+#endif
 #include <fcntl.h>
 #include <poll.h>
 
@@ -38,7 +41,56 @@ bool isPrintableLatin1(unsigned long codePoint) {
 // past four times 65,535 bytes its request's length would wrap as well.
 constexpr std::size_t maxNameBytes = 0xFFFF;
 
+// How far two spans along one axis share pixels; 64 bits, so no sum can overflow.
+std::int64_t shared(std::int64_t start, std::int64_t length, std::int64_t otherStart,
+                    std::int64_t otherLength) {
+    return std::max<std::int64_t>(
+        0, std::min(start + length, otherStart + otherLength) - std::max(start, otherStart));
+}
+
+std::int64_t overlap(const Area& a, const Area& b) {
+    return shared(a.x, a.width, b.x, b.width) * shared(a.y, a.height, b.y, b.height);
+}
+
+bool holds(const Area& area, const Point& point) {
+    return point.x >= area.x && point.x - area.x < area.width && point.y >= area.y &&
+           point.y - area.y < area.height;
+}
+
+// The focused window may be gone by the time we ask about it; that is no error of ours.
+int ignoreVanishedWindow(Display*, XErrorEvent*) { return 0; }
+
 }  // namespace
+
+Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>& focus,
+                   const std::optional<Point>& pointer) {
+    if (focus) {
+        const Area* best = nullptr;
+        std::int64_t most = 0;
+        for (const Area& monitor : monitors) {
+            if (overlap(monitor, *focus) > most) {
+                most = overlap(monitor, *focus);
+                best = &monitor;
+            }
+        }
+        if (best != nullptr) {
+            return *best;
+        }
+    }
+    for (const Area& monitor : monitors) {
+        if (pointer && holds(monitor, *pointer)) {
+            return monitor;
+        }
+    }
+    return monitors.front();
+}
+
+Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,
+                  std::int32_t height) {
+    // Each half truncates separately: 600 / 2 - 25 / 2 = 288, not 287.
+    return {x < 0 ? area.x + area.width / 2 - width / 2 : x,
+            y < 0 ? area.y + area.height / 2 - height / 2 : y};
+}
 
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
                              long maxRequestUnits) {
@@ -111,12 +163,10 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     }
     keepConnectionFromChildren();
     screen = DefaultScreen(connection);
-    // Each half truncates separately: 600 / 2 - 25 / 2 = 288, not 287.
-    if (x < 0) {
-        x = DisplayWidth(connection, screen) / 2 - newWidth / 2;
-    }
-    if (y < 0) {
-        y = DisplayHeight(connection, screen) / 2 - newHeight / 2;
+    if (x < 0 || y < 0) {
+        const Point place = placeWindow(centringArea(), x, y, newWidth, newHeight);
+        x = place.x;
+        y = place.y;
     }
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
@@ -129,6 +179,82 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     }
     XMapWindow(connection, window);
     return true;
+}
+
+// The whole screen, or with several monitors the one in use: a window straddling the
+// seam would be half on each.
+Area X11LibX11::centringArea() {
+    const std::vector<Area> heads = monitors();
+    if (heads.size() > 1) {
+        const auto previous = XSetErrorHandler(ignoreVanishedWindow);
+        const Area chosen = chooseMonitor(heads, focusedTopLevel(), pointer());
+        XSetErrorHandler(previous);
+        return chosen;
+    }
+    return {0, 0, DisplayWidth(connection, screen), DisplayHeight(connection, screen)};
+}
+
+std::vector<Area> X11LibX11::monitors() {
+    std::vector<Area> heads;
+#ifdef PELLACORVINE_XINERAMA
+    int count = 0;
+    XineramaScreenInfo* info =
+        XineramaIsActive(connection) ? XineramaQueryScreens(connection, &count) : nullptr;
+    for (int i = 0; i < count; ++i) {
+        heads.push_back({info[i].x_org, info[i].y_org, info[i].width, info[i].height});
+    }
+    if (info != nullptr) {
+        XFree(info);
+    }
+#endif
+    return heads;
+}
+
+// The window holding the focus, or its ancestor that is a child of the root.
+std::optional<Area> X11LibX11::focusedTopLevel() {
+    const Window root = RootWindow(connection, screen);
+    Window focused = None;
+    int revert = 0;
+    XGetInputFocus(connection, &focused, &revert);
+    if (focused == None || focused == PointerRoot || focused == root) {
+        return std::nullopt;
+    }
+    for (;;) {
+        Window rootReturned = None;
+        Window parent = None;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(connection, focused, &rootReturned, &parent, &children, &count) == 0) {
+            return std::nullopt;
+        }
+        if (children != nullptr) {
+            XFree(children);
+        }
+        if (parent == root || parent == None) {
+            break;
+        }
+        focused = parent;
+    }
+    XWindowAttributes attributes{};
+    if (XGetWindowAttributes(connection, focused, &attributes) == 0) {
+        return std::nullopt;
+    }
+    return Area{attributes.x, attributes.y, attributes.width, attributes.height};
+}
+
+std::optional<Point> X11LibX11::pointer() {
+    Window rootReturned = None;
+    Window child = None;
+    int rootX = 0;
+    int rootY = 0;
+    int windowX = 0;
+    int windowY = 0;
+    unsigned mask = 0;
+    if (XQueryPointer(connection, RootWindow(connection, screen), &rootReturned, &child, &rootX,
+                      &rootY, &windowX, &windowY, &mask) == 0) {
+        return std::nullopt;
+    }
+    return Point{rootX, rootY};
 }
 
 // Minimum equal to maximum: a window manager that reads the hints must not resize us.

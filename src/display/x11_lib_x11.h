@@ -4,7 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "display/x11_interface.h"
 
@@ -19,6 +22,30 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
 // must not insert a line feed). False for every other KeySym, and for a key press another
 // client sent: no key at all.
 bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value);
+
+// A rectangle on the root window: a monitor, or a window's outline.
+struct Area {
+    std::int32_t x;
+    std::int32_t y;
+    std::int32_t width;
+    std::int32_t height;
+};
+
+struct Point {
+    std::int32_t x;
+    std::int32_t y;
+};
+
+// The monitor to centre on: the one that overlaps most with the focused top-level window;
+// when nothing is focused, or the focus overlaps no monitor, the one holding the pointer;
+// else the first. monitors is not empty.
+Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>& focus,
+                   const std::optional<Point>& pointer);
+
+// Where a window of the given size goes: a negative x or y centres it on area along that
+// axis, each half truncated separately; any other stays a position on the root window.
+Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,
+                  std::int32_t height);
 
 // The font pattern with its last two fields, charset registry and encoding, set to
 // iso8859 and 1; empty when it has fewer than two fields.
@@ -44,6 +71,10 @@ public:
 
 private:
     void keepConnectionFromChildren();
+    Area centringArea();
+    std::vector<Area> monitors();
+    std::optional<Area> focusedTopLevel();
+    std::optional<Point> pointer();
     std::size_t drawableBytes(const std::string& text) const;
     XFontStruct* loadFont(const std::string& pattern);
     XFontStruct* loadNamedFont(const std::string& name);

@@ -73,11 +73,15 @@ bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout) 
     return true;
 }
 
-Xvfb::Xvfb() {
+XServer::XServer(std::vector<std::string> command, const std::string& hostDisplay) {
     int channel[2];
     if (pipe(channel) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    const std::string fd = std::to_string(channel[1]);
+    const std::string name = command.front();
+    command.insert(command.begin() + 1, {"-displayfd", fd, "-nolisten", "tcp"});
+    auto argv = pointers(command);
     pid_ = fork();
     if (pid_ == 0) {
         const int devnull = open("/dev/null", O_RDWR);
@@ -85,9 +89,10 @@ Xvfb::Xvfb() {
         dup2(devnull, 1);
         dup2(devnull, 2);
         closeOtherDescriptors(channel[1]);
-        const std::string fd = std::to_string(channel[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-bs", "-screen", "0",
-               "800x600x24", static_cast<char*>(nullptr));
+        if (!hostDisplay.empty()) {
+            setenv("DISPLAY", hostDisplay.c_str(), 1);
+        }
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(channel[1]);
@@ -100,14 +105,14 @@ Xvfb::Xvfb() {
     close(channel[0]);
     if (number.empty()) {
         kill();
-        throw std::runtime_error("Xvfb did not start (is it installed?)");
+        throw std::runtime_error(name + " did not start (is it installed?)");
     }
     display_ = ":" + number;
 }
 
-Xvfb::~Xvfb() { kill(); }
+XServer::~XServer() { kill(); }
 
-void Xvfb::kill() {
+void XServer::kill() {
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);

@@ -19,14 +19,14 @@ using Clock = std::chrono::steady_clock;
 // Polls condition until it holds or the timeout passes: waits for state, not for time.
 bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout = 10s);
 
-// A private X server: Xvfb on the first free display, 800x600x24, no TCP, and no
-// backing store, so that a covered window must repaint itself.
-class Xvfb {
+// A private X server on the first free display, no TCP. command is the server and its
+// options; a nested one (Xephyr) shows its screens on hostDisplay.
+class XServer {
 public:
-    Xvfb();
-    ~Xvfb();
-    Xvfb(const Xvfb&) = delete;
-    Xvfb& operator=(const Xvfb&) = delete;
+    explicit XServer(std::vector<std::string> command, const std::string& hostDisplay = {});
+    ~XServer();
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
 
     const std::string& display() const { return display_; }
     void kill();
@@ -34,6 +34,12 @@ public:
 private:
     pid_t pid_ = -1;
     std::string display_;
+};
+
+// Xvfb at 800x600x24 with no backing store, so that a covered window must repaint itself.
+class Xvfb : public XServer {
+public:
+    Xvfb() : XServer({"Xvfb", "-bs", "-screen", "0", "800x600x24"}) {}
 };
 
 // A program run with exactly the given arguments and environment, descriptors 0 to 2 only;

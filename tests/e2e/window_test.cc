@@ -189,6 +189,35 @@ TEST_F(WindowTest, LargerFontDrawsTheLineWithLatin1Glyphs) {
     expectEnd(*launcher, 0, "");
 }
 
+// Two 1280x800 heads side by side: the window goes to the middle of the right one, which
+// holds the focused window, not across the seam.
+TEST_F(WindowTest, CentresOnTheMonitorOfTheFocusedWindow) {
+#ifndef PELLACORVINE_XINERAMA
+    GTEST_SKIP() << "built without Xinerama";
+#endif
+    std::unique_ptr<XServer> heads;
+    try {
+        heads = std::make_unique<XServer>(
+            std::vector<std::string>{"Xephyr", "-screen", "1280x800", "-screen", "1280x800", "+xinerama"},
+            displayName());
+    } catch (const std::runtime_error& error) {
+        GTEST_SKIP() << error.what();
+    }
+    XSession session(heads->display());
+    XSetInputFocus(session.display(), session.coverWith(1400, 100, 200, 200, "red"), RevertToParent,
+                   CurrentTime);
+    session.watchForWindows();
+    Process launcher(program, {}, {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + heads->display()});
+    const Window window = session.waitForMappedWindow();
+    ASSERT_NE(window, 0U) << launcher.standardError();
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(session.display(), window, &attributes);
+    EXPECT_EQ(std::make_pair(attributes.x, attributes.y), std::make_pair(1600, 388));
+    ASSERT_TRUE(session.waitForForeignGrab());
+    session.key("Escape");
+    expectEnd(launcher, 0, "");
+}
+
 TEST_F(WindowTest, FontPatternMatchingNothingFails) {
     auto launcher = start({"-ff", "no-such-family"}, environment());
     expectEnd(*launcher, 1, "Error: Couldn't setup GC\n");

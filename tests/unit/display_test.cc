@@ -46,6 +46,36 @@ TEST(KeyValueTest, KeysymsUpToFfffAndPrintableLatin1CodePointsFromRealKeysOnly) 
     }
 }
 
+// The default 640 by 25 window, centred unless the row says otherwise.
+TEST(MonitorTest, CentresOnTheMonitorInUse) {
+    const std::vector<Area> sideBySide = {{0, 0, 1280, 800}, {1280, 0, 1280, 800}};
+    const std::vector<Area> lShaped = {{0, 0, 1280, 800}, {0, 800, 1280, 800}, {1280, 800, 1280, 800}};
+    struct Case {
+        const char* name;
+        std::vector<Area> monitors;
+        std::optional<Area> focus;
+        std::optional<Point> pointer;
+        std::int32_t x;
+        std::int32_t y;
+        Point placed;
+    };
+    for (const Case& c :
+         {Case{"FocusOnTheRight", sideBySide, Area{1400, 100, 200, 200}, Point{10, 10}, -1, -1, {1600, 388}},
+          Case{"FocusMostlyLeft", sideBySide, Area{1000, 100, 400, 100}, std::nullopt, -1, -1, {320, 388}},
+          Case{"NoFocusPointerRight", sideBySide, std::nullopt, Point{2000, 300}, -1, -1, {1600, 388}},
+          Case{"FocusOnNoMonitor", sideBySide, Area{3000, 0, 100, 100}, Point{2000, 300}, -1, -1, {1600, 388}},
+          Case{"PointerInTheGap", lShaped, std::nullopt, Point{2000, 300}, -1, -1, {320, 388}},
+          Case{"NoPointer", sideBySide, std::nullopt, std::nullopt, -1, -1, {320, 388}},
+          Case{"SizesAndOffsetDiffer", {{0, 0, 1920, 1080}, {1920, 56, 1280, 1024}}, std::nullopt,
+               Point{2000, 500}, -1, -1, {2240, 556}},
+          Case{"OneMonitor", {{0, 0, 800, 600}}, std::nullopt, Point{700, 10}, -1, -1, {80, 288}},
+          Case{"FixedXCentredY", sideBySide, Area{1400, 100, 200, 200}, std::nullopt, 10, -1, {10, 388}}}) {
+        const Point placed = placeWindow(chooseMonitor(c.monitors, c.focus, c.pointer), c.x, c.y, 640, 25);
+        EXPECT_EQ(placed.x, c.placed.x) << c.name;
+        EXPECT_EQ(placed.y, c.placed.y) << c.name;
+    }
+}
+
 TEST(Latin1PatternTest, SetsTheLastTwoFields) {
     EXPECT_EQ(withLatin1Charset("-*-*-medium-r-*-*-15-*-*-*-*-*-*-*"),
               "-*-*-medium-r-*-*-15-*-*-*-*-*-iso8859-1");
