@@ -105,12 +105,12 @@ void Launcher::paint() {
 // The X connection closes before the process ends: the server then frees the keyboard
 // and the window at once, even while a scan thread sleeps in a dead mount for good.
 void Launcher::quit() {
-    display.reset();
+    display->disconnect();
     std::exit(0);
 }
 
 void Launcher::fail(const std::string& message) {
-    display.reset();
+    display->disconnect();
     fatal(message);
 }
 

@@ -35,6 +35,9 @@ public:
     virtual bool nextEvent(InputEvent& event) = 0;
     // Waits until an event is queued (true) or descriptor turns readable first (false).
     virtual bool waitForEvent(int descriptor) = 0;
+    // Drops the connection at once, just before the process ends: the server frees the
+    // keyboard and the window as for any client gone, whatever else the process does.
+    virtual void disconnect() = 0;
 };
 
 // A display object that holds no connection yet.

@@ -1,11 +1,13 @@
 #include "display/x11_lib_x11.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #ifdef PELLACORVINE_XINERAMA
 #include <X11/extensions/Xinerama.h>
 #endif
 #include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -197,9 +199,9 @@ Area X11LibX11::centringArea() {
 std::vector<Area> X11LibX11::monitors() {
     std::vector<Area> heads;
 #ifdef PELLACORVINE_XINERAMA
+    // No monitors when Xinerama is inactive; asking whether it is would cost a round trip.
     int count = 0;
-    XineramaScreenInfo* info =
-        XineramaIsActive(connection) ? XineramaQueryScreens(connection, &count) : nullptr;
+    XineramaScreenInfo* info = XineramaQueryScreens(connection, &count);
     for (int i = 0; i < count; ++i) {
         heads.push_back({info[i].x_org, info[i].y_org, info[i].width, info[i].height});
     }
@@ -364,9 +366,14 @@ bool X11LibX11::nextEvent(InputEvent& event) {
     XEvent xevent;
     XNextEvent(connection, &xevent);
     if (xevent.type == KeyPress) {
-        char buffer[1];
+        // The KeySym that XLookupString gives, without the text it would make: that text
+        // would load Xlib's locale database at the first key, a millisecond for nothing.
         KeySym keysym = NoSymbol;
-        XLookupString(&xevent.xkey, buffer, 1, &keysym, nullptr);
+        unsigned consumed = 0;
+        if (XkbLookupKeySym(connection, static_cast<KeyCode>(xevent.xkey.keycode), xevent.xkey.state,
+                            &consumed, &keysym) == 0) {
+            keysym = NoSymbol;
+        }
         std::uint16_t value = 0;
         if (keyValue(keysym, xevent.xkey.send_event != False, value)) {
             event.kind = EventKind::Key;
@@ -377,6 +384,14 @@ bool X11LibX11::nextEvent(InputEvent& event) {
         event.kind = EventKind::Expose;
     }
     return true;
+}
+
+// No goodbye requests and no round trip: the process is about to end.
+void X11LibX11::disconnect() {
+    if (connection != nullptr) {
+        close(ConnectionNumber(connection));
+        connection = nullptr;
+    }
 }
 
 // XPending reads whatever the server has sent; poll sleeps until either side has more.

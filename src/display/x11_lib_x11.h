@@ -66,6 +66,7 @@ public:
     bool redraw(const std::string& text, std::uint64_t cursor) override;
     bool nextEvent(InputEvent& event) override;
     bool waitForEvent(int descriptor) override;
+    void disconnect() override;
 
     unsigned long lookupColor(const std::string& name);
 

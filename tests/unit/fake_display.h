@@ -71,6 +71,8 @@ public:
         return false;
     }
 
+    void disconnect() override { record("disconnect"); }
+
 private:
     void record(const std::string& call) {
         script_.calls.push_back(call);

@@ -227,12 +227,12 @@ TEST_F(LaunchKeysTest, AltKeyWithoutBookmarkActsAsThePlainKey) {
     EXPECT_EQ(readFile(historyFile()), "old");
 }
 
-// The display goes first, so the server frees the keyboard whatever else still runs.
-TEST_F(LaunchKeysTest, EscapeClosesTheDisplayAndExitsWritingNothing) {
+// The connection goes first, so the server frees the keyboard whatever else still runs.
+TEST_F(LaunchKeysTest, EscapeDropsTheConnectionAndExitsWritingNothing) {
     type("typed");
     script.echoToStderr = true;
-    EXPECT_EXIT(press(XK_Escape), ::testing::ExitedWithCode(0), "^destroy\n$");
-    EXPECT_EXIT(press(XK_Escape, Mod1Mask), ::testing::ExitedWithCode(0), "^destroy\n$");
+    EXPECT_EXIT(press(XK_Escape), ::testing::ExitedWithCode(0), "^disconnect\n$");
+    EXPECT_EXIT(press(XK_Escape, Mod1Mask), ::testing::ExitedWithCode(0), "^disconnect\n$");
     EXPECT_EQ(readFile(historyFile()), "old");
 }
 

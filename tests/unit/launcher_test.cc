@@ -66,14 +66,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "Error: Couldn't grab keyboard\n"},
         FailureCase{"firstRedraw", [](DisplayScript& s) { s.failingRedraw = 0; },
                     "openWindow[^\n]*\nsetupGC[^\n]*\ngrabKeyboard\nredraw '' 0\n"
-                    "destroy\nError: Couldn't redraw\n"},
+                    "disconnect\nError: Couldn't redraw\n"},
         FailureCase{"laterRedraw",
                     [](DisplayScript& s) {
                         s.failingRedraw = 1;
                         s.events.push_back({EventKind::Expose, 0, 0});
                     },
                     "openWindow[^\n]*\nsetupGC[^\n]*\ngrabKeyboard\nredraw '' 0\nnextEvent\n"
-                    "redraw '' 0\ndestroy\nError: Couldn't redraw\n"}),
+                    "redraw '' 0\ndisconnect\nError: Couldn't redraw\n"}),
     [](const auto& test) { return test.param.name; });
 
 TEST_F(LauncherTest, EveryEventThatDoesNotFinishIsFollowedByOneRedraw) {
