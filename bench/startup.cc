@@ -9,7 +9,8 @@
 //   startup_bench [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM [LABEL=PROGRAM ...]
 // With --tab instead, it times window mapped to Tab completed and Return launched (the
 // client's exit, with SHELL=/bin/true), on a core of its own and again beside a busy loop
-// pinned to that core.
+// pinned to that core. With --two-heads the clients run on a nested Xephyr with two
+// monitors side by side.
 // The clients get this process's PATH (or a synthetic one of about ENTRIES names) and
 // HOME, and the private DISPLAY. The first client is compared with each of the others.
 #include <X11/Xlib.h>
@@ -30,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <random>
 #include <string>
@@ -354,13 +356,23 @@ int main(int argc, char** argv) {
     if (tab) {
         arguments.erase(arguments.begin());
     }
+    // Two 1280x800 monitors side by side: a nested Xephyr with Xinerama, shown on the Xvfb.
+    std::unique_ptr<e2e::XServer> heads;
+    if (!arguments.empty() && arguments[0] == "--two-heads") {
+        heads = std::make_unique<e2e::XServer>(
+            std::vector<std::string>{"Xephyr", "-screen", "1280x800", "-screen", "1280x800",
+                                     "+xinerama"},
+            server.display());
+        setenv("DISPLAY", heads->display().c_str(), 1);
+        arguments.erase(arguments.begin());
+    }
     if (arguments.size() >= 2 && arguments[0] == "--synthetic-path") {
         synthetic = makeSyntheticPath(std::stoi(arguments[1]));
         setenv("PATH", synthetic.c_str(), 1);
         arguments.erase(arguments.begin(), arguments.begin() + 2);
     }
     if (arguments.size() < 2) {
-        std::fprintf(stderr, "usage: %s [--tab] [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--tab] [--two-heads] [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n", argv[0]);
         return 2;
     }
     const int runs = std::stoi(arguments[0]);
@@ -369,7 +381,7 @@ int main(int argc, char** argv) {
         const auto equals = arguments[i].find('=');
         clients.push_back({arguments[i].substr(0, equals), arguments[i].substr(equals + 1), {}});
     }
-    StartupBench bench(server.display());
+    StartupBench bench(heads ? heads->display() : server.display());
     if (tab) {
         return tabUnderLoad(bench, runs, clients);
     }
