@@ -72,6 +72,20 @@ std::vector<std::string> scanOrEmpty(Completion::Scanner scan, const std::string
     }
 }
 
+// The write end of the hand-over pipe, closed when its owner goes.
+class WriteEnd {
+public:
+    explicit WriteEnd(int descriptor) : descriptor_(descriptor) {}
+    ~WriteEnd() { close(descriptor_); }
+    WriteEnd(const WriteEnd&) = delete;
+    WriteEnd& operator=(const WriteEnd&) = delete;
+    WriteEnd(WriteEnd&&) = delete;
+    WriteEnd& operator=(WriteEnd&&) = delete;
+
+private:
+    int descriptor_;
+};
+
 // Everything the scan thread reads or writes: it owns this until it hands the index
 // over through the promise, so a launcher gone meanwhile is never touched. Closing
 // handedOver then wakes a Tab that waits for the index beside the X connection.
@@ -81,13 +95,7 @@ struct ScanJob {
     uid_t user;
     gid_t group;
     std::promise<std::vector<std::string>> index;
-    int handedOver = -1;
-
-    ~ScanJob() {
-        if (handedOver >= 0) {
-            close(handedOver);
-        }
-    }
+    WriteEnd handedOver;
 };
 
 void* runScan(void* argument) {
@@ -142,7 +150,7 @@ void Completion::startScan(Scanner scan) {
     if (indexed || pendingScan.valid() || pipe2(ends, O_CLOEXEC) != 0) {
         return;  // without a pipe to wake the event loop, the first Tab scans instead
     }
-    std::unique_ptr<ScanJob> job(new ScanJob{scan, searchPath, user, group, {}, ends[1]});
+    std::unique_ptr<ScanJob> job(new ScanJob{scan, searchPath, user, group, {}, WriteEnd(ends[1])});
     pendingScan = job->index.get_future();
     if (startDetached(job)) {
         indexReady = ends[0];

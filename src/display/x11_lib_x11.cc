@@ -202,6 +202,7 @@ std::vector<Area> X11LibX11::monitors() {
     // No monitors when Xinerama is inactive; asking whether it is would cost a round trip.
     int count = 0;
     XineramaScreenInfo* info = XineramaQueryScreens(connection, &count);
+    heads.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         heads.push_back({info[i].x_org, info[i].y_org, info[i].width, info[i].height});
     }
