@@ -1,12 +1,9 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <libgen.h>  // after <cstring>: the POSIX basename, not the GNU one
 
 #include "app/launcher.h"
+#include "app/spawn.h"
 
 namespace {
 
@@ -18,20 +15,9 @@ std::string shellPath() {
     }
 }
 
-// Reads the errno that a failed exec sent back; 0 when the pipe closed on a successful exec.
-int execError(int readEnd) {
-    int error = 0;
-    ssize_t count = 0;
-    do {
-        count = read(readEnd, &error, sizeof error);
-    } while (count < 0 && errno == EINTR);
-    return count == static_cast<ssize_t>(sizeof error) ? error : 0;
-}
-
 }  // namespace
 
-// Starts the shell with "-c" and the line, and waits only until the exec has happened:
-// the close-on-exec pipe closes on success and carries errno on failure.
+// Starts the shell with "-c" and the line, named by the last component of its path.
 void Launcher::launch() {
     std::string shell = shellPath();
     // basename may cut trailing slashes in this very buffer; execv then uses the cut path.
@@ -39,28 +25,7 @@ void Launcher::launch() {
     shell.resize(std::strlen(shell.c_str()));
     char dashC[] = "-c";
     char* arguments[] = {name, dashC, text.data(), nullptr};
-
-    int channel[2];
-    if (pipe(channel) != 0) {
-        fail("Couldn't run " + shell + ": " + std::strerror(errno));
-    }
-    fcntl(channel[0], F_SETFD, FD_CLOEXEC);
-    fcntl(channel[1], F_SETFD, FD_CLOEXEC);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        execv(shell.c_str(), arguments);
-        const int error = errno;
-        if (write(channel[1], &error, sizeof error) < 0) {
-            // Nobody to tell; the launcher then takes the exec as done.
-        }
-        _exit(127);
-    }
-    const int error = child < 0 ? errno : 0;
-    close(channel[1]);
-    const int failure = child < 0 ? error : execError(channel[0]);
-    close(channel[0]);
-    if (failure != 0) {
-        fail("Couldn't run " + shell + ": " + std::strerror(failure));
+    if (const int error = spawnProcess(shell.c_str(), arguments); error != 0) {
+        fail("Couldn't run " + shell + ": " + std::strerror(error));
     }
 }
