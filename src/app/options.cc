@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <exception>
 #include <string_view>
 
@@ -12,14 +14,6 @@ constexpr std::string_view usageText =
     " [-fpt font_point_size] [-x window x-coordinate] [-y window y-coordinate]"
     " [-w window width] [-h window height]\n";
 
-struct FontOption {
-    std::string_view name;
-    std::size_t field;
-};
-
-constexpr FontOption fontOptions[] = {{"-fo", 0},  {"-ff", 1},  {"-fw", 2}, {"-fs", 3},
-                                      {"-fwn", 4}, {"-fsn", 5}, {"-fpt", 6}};
-
 // Base-10 like std::stoi; anything it refuses is stored as -1.
 std::int32_t toNumber(const std::string& value) {
     try {
@@ -29,38 +23,50 @@ std::int32_t toNumber(const std::string& value) {
     }
 }
 
+template <std::string Launcher::*colour>
+void setColour(Launcher& launcher, const std::string& value) {
+    launcher.*colour = value;
+}
+
+template <std::size_t field>
+void setFontField(Launcher& launcher, const std::string& value) {
+    launcher.fontFields[field] = value;
+}
+
+template <std::int32_t Launcher::*number>
+void setNumber(Launcher& launcher, const std::string& value) {
+    launcher.*number = toNumber(value);
+}
+
+struct Option {
+    std::string_view name;
+    void (*apply)(Launcher&, const std::string&);
+};
+
+constexpr Option options[] = {
+    {"-bg", setColour<&Launcher::background>}, {"-fg", setColour<&Launcher::foreground>},
+    {"-fo", setFontField<0>},  {"-ff", setFontField<1>},  {"-fw", setFontField<2>},
+    {"-fs", setFontField<3>},  {"-fwn", setFontField<4>}, {"-fsn", setFontField<5>},
+    {"-fpt", setFontField<6>}, {"-x", setNumber<&Launcher::x>}, {"-y", setNumber<&Launcher::y>},
+    {"-w", setNumber<&Launcher::width>}, {"-h", setNumber<&Launcher::height>}};
+
+// Applies one option and its value; false when name is no option.
+bool applyOption(Launcher& launcher, std::string_view name, const std::string& value) {
+    const auto* option = std::find_if(std::begin(options), std::end(options),
+                                      [&](const Option& o) { return o.name == name; });
+    if (option == std::end(options)) {
+        return false;
+    }
+    option->apply(launcher, value);
+    return true;
+}
+
 }  // namespace
 
 void printUsage(const char* programName) {
     std::fputs("Usage: ", stderr);
     std::fputs(programName, stderr);
     std::fwrite(usageText.data(), 1, usageText.size(), stderr);
-}
-
-// Applies one option and its value; false when name is no option.
-static bool applyOption(Launcher& launcher, std::string_view name, const std::string& value) {
-    for (const auto& option : fontOptions) {
-        if (name == option.name) {
-            launcher.fontFields[option.field] = value;
-            return true;
-        }
-    }
-    if (name == "-bg") {
-        launcher.background = value;
-    } else if (name == "-fg") {
-        launcher.foreground = value;
-    } else if (name == "-x") {
-        launcher.x = toNumber(value);
-    } else if (name == "-y") {
-        launcher.y = toNumber(value);
-    } else if (name == "-w") {
-        launcher.width = toNumber(value);
-    } else if (name == "-h") {
-        launcher.height = toNumber(value);
-    } else {
-        return false;
-    }
-    return true;
 }
 
 bool Launcher::parseArgs(int argc, char** argv) {
