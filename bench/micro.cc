@@ -18,7 +18,7 @@
 #include "completion/completion.h"
 #include "lists/bookmarks.h"
 #include "lists/history.h"
-#include "../tests/unit/test_support.h"
+#include "test_support.h"
 #include "synthetic_path.h"
 
 namespace {

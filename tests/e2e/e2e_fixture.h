@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "../unit/test_support.h"
 #include "harness.h"
+#include "test_constants.h"
+#include "test_support.h"
 
 namespace e2e {
-
-constexpr char defaultFontPattern[] = "-*-*-medium-r-*-*-15-*-*-*-*-*-*-*";
 
 // One private X server for the suite; each test runs the real launcher binary with a
 // private HOME, PATH and environment.

@@ -257,12 +257,7 @@ TEST_P(CommandLineTest, EndsBeforeTheDisplay) {
         }
     }
     auto launcher = start(GetParam().arguments, env);
-    const std::string usage =
-        std::string("Usage: ") + PELLACORVINE_BINARY +
-        " [-bg background] [-fg foreground] [-fo font_foundry] [-ff font_family]"
-        " [-fw font_weight] [-fs font_slant] [-fwn font_width_name] [-fsn font_style_name]"
-        " [-fpt font_point_size] [-x window x-coordinate] [-y window y-coordinate]"
-        " [-w window width] [-h window height]\n";
+    const std::string usage = std::string("Usage: ") + PELLACORVINE_BINARY + usageText;
     expectEnd(*launcher, GetParam().status, GetParam().error == "USAGE" ? usage : GetParam().error);
     EXPECT_EQ(x().waitForMappedWindow(100ms), 0U);
 }

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "../unit/fake_display.h"
 #include "app/launcher.h"
+#include "fake_display.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -5,17 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "../unit/fake_display.h"
 #include "app/launcher.h"
+#include "fake_display.h"
 #include "fuzz_support.h"
+#include "test_constants.h"
 
 namespace {
 
-const std::string usage =
-    "Usage: prog [-bg background] [-fg foreground] [-fo font_foundry] [-ff font_family]"
-    " [-fw font_weight] [-fs font_slant] [-fwn font_width_name] [-fsn font_style_name]"
-    " [-fpt font_point_size] [-x window x-coordinate] [-y window y-coordinate]"
-    " [-w window width] [-h window height]\n";
+const std::string usage = std::string("Usage: prog") + usageText;
 
 const std::map<std::string, int> fontField = {{"-fo", 0},  {"-ff", 1},  {"-fw", 2}, {"-fs", 3},
                                               {"-fwn", 4}, {"-fsn", 5}, {"-fpt", 6}};

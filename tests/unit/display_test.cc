@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "display/x11_lib_x11.h"
+#include "test_constants.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ TEST(MonitorTest, CentresOnTheMonitorInUse) {
 }
 
 TEST(Latin1PatternTest, SetsTheLastTwoFields) {
-    EXPECT_EQ(withLatin1Charset("-*-*-medium-r-*-*-15-*-*-*-*-*-*-*"),
+    EXPECT_EQ(withLatin1Charset(defaultFontPattern),
               "-*-*-medium-r-*-*-15-*-*-*-*-*-iso8859-1");
     EXPECT_EQ(withLatin1Charset("-a-b--x-y"), "-a-b--iso8859-1");
     EXPECT_EQ(withLatin1Charset("-x-y"), "-iso8859-1");

@@ -7,24 +7,18 @@
 #include <stdexcept>
 
 #include "launcher_fixture.h"
+#include "test_constants.h"
 
 namespace {
-
-constexpr char defaultPattern[] = "-*-*-medium-r-*-*-15-*-*-*-*-*-*-*";
 
 TEST_F(LauncherTest, StartsUpInOrderWithDefaultsAndEndsWhenEventsRunOut) {
     char program[] = "pellacorvine";
     char* argv[] = {program, nullptr};
     launcher().run(1, argv);
     const std::vector<std::string> expected = {"openWindow -1 -1 640 25",
-                                               std::string("setupGC black white ") + defaultPattern,
+                                               std::string("setupGC black white ") + defaultFontPattern,
                                                "grabKeyboard", "redraw '' 0", "nextEvent"};
     EXPECT_EQ(script.calls, expected);
-}
-
-TEST_F(LauncherTest, DefaultFontPatternIs34Bytes) {
-    EXPECT_EQ(launcher().fontPattern(), defaultPattern);
-    EXPECT_EQ(launcher().fontPattern().size(), 34U);
 }
 
 TEST_F(LauncherTest, FontFieldsAreJoinedUnchanged) {
@@ -108,7 +102,7 @@ TEST_F(LauncherTest, BadCommandLineContactsNoDisplay) {
     EXPECT_TRUE(::testing::internal::GetCapturedStderr().starts_with("Usage: pellacorvine ["));
 }
 
-TEST_F(LauncherTest, DestroyingTheLauncherDeletesTheDisplay) {
+TEST_F(LauncherTest, DestroyingTheLauncherDeletesTheDisplayOnce) {
     launcher();
     {
         Launcher other(std::make_unique<FakeDisplay>(script));
