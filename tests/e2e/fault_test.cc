@@ -143,24 +143,6 @@ TEST_F(FaultTest, ReadOnlyHomeStillLaunches) {
     chmod(home.path().c_str(), 0755);
 }
 
-TEST_F(FaultTest, HundredMegabyteHistoryLoadsAndGrowsByTheCommand) {
-    std::string content;
-    content.reserve(100 << 20);
-    for (int i = 0; content.size() < (100U << 20); ++i) {
-        content += "a long remembered command line number " + std::to_string(i) + "\n";
-    }
-    writeFile(history(), content);
-    startReady(launcher, {}, recorderEnv());
-    x().key("Up");
-    x().key("Up");
-    x().key("Down");  // the newest again
-    x().key("Return");
-    EXPECT_EQ(launcher->waitExit(120s), 0);
-    const std::string newest = content.substr(content.rfind('\n', content.size() - 2) + 1);
-    EXPECT_EQ(launchedArgs(), argv(newest.substr(0, newest.size() - 1)));
-    EXPECT_EQ(std::filesystem::file_size(history()), content.size());
-}
-
 TEST_F(FaultTest, BinaryBookmarksFileLoads) {
     std::mt19937 random(42);
     std::string noise(1 << 20, '\0');

@@ -62,12 +62,6 @@ TEST_P(JourneyTableTest, RunsWhatTheKeysSay) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, JourneyTableTest,
     ::testing::Values(
-        Journey{"TabCompletesAndReturnRecords", std::nullopt, "",
-                {"xte", "<Tab>", "<Tab>", "<Return>"}, "xterm-wrap", "xterm-wrap"},
-        // third, second, first, third, first, second
-        Journey{"UpAndDownWrapAround", "first\nsecond\nthird\n", "",
-                {"<Up>", "<Up>", "<Up>", "<Up>", "<Down>", "<Down>", "<Return>"}, "second",
-                "first\nsecond\nthird\nsecond"},
         Journey{"AltKeyRunsItsBookmark", std::nullopt, "x xcalc\nX xterm\n",
                 {"typed", "<Alt+x>"}, "xcalc", "xcalc"},
         Journey{"AltShiftKeyRunsTheUppercaseBookmark", std::nullopt, "x xcalc\nX xterm\n",
