@@ -21,23 +21,27 @@ protected:
 };
 
 // The first directory is slow, so that reading it takes far longer than the X work:
-// about half a second, or half a minute.
+// about half a second, or half a minute. Made once for all the runs of a build tree.
 class SlowScanTest : public ScanTest {
 protected:
     static void SetUpTestSuite() {
         E2ETest::SetUpTestSuite();
-        slow_ = std::make_unique<TempDir>();
-        makeSlowDirectory(*slow_ / "short", 300);
-        makeSlowDirectory(*slow_ / "long", 20000);
+        const std::string cache = SLOW_SCAN_CACHE;
+        if (std::filesystem::exists(cache + "/done")) {
+            return;
+        }
+        std::filesystem::create_directories(std::filesystem::path(cache).parent_path());
+        std::string pattern = cache + ".XXXXXX";
+        const std::string fresh = mkdtemp(pattern.data());
+        makeSlowDirectory(fresh + "/short", 300);
+        makeSlowDirectory(fresh + "/long", 20000);
+        writeFile(fresh + "/done", "");
+        if (rename(fresh.c_str(), cache.c_str()) != 0) {
+            std::filesystem::remove_all(fresh);  // another test process made it meanwhile
+        }
     }
-    static void TearDownTestSuite() {
-        slow_.reset();
-        E2ETest::TearDownTestSuite();
-    }
-    static std::string shortScan() { return *slow_ / "short"; }
-    static std::string longScan() { return *slow_ / "long"; }
-
-    static inline std::unique_ptr<TempDir> slow_;
+    static std::string shortScan() { return SLOW_SCAN_CACHE "/short"; }
+    static std::string longScan() { return SLOW_SCAN_CACHE "/long"; }
 };
 
 TEST_F(SlowScanTest, KeysTypedAtOnceAreHandledInOrderAndTabSeesTheWholeIndex) {
