@@ -78,8 +78,8 @@ int main(void) {
     XSetWindowAttributes a = {0};
     a.override_redirect = True;
     Window w = XCreateWindow(d, RootWindow(d, s), DisplayWidth(d, s) / 2 - 320,
-                             DisplayHeight(d, s) / 2 - 12, 640, 25, 0, CopyFromParent,
-                             InputOutput, CopyFromParent, CWOverrideRedirect, &a);
+                             DisplayHeight(d, s) / 2 - 12, 640, 25, 0, CopyFromParent, InputOutput,
+                             CopyFromParent, CWOverrideRedirect, &a);
     XSizeHints* h = XAllocSizeHints();
     h->flags = PMinSize | PMaxSize;
     h->min_width = h->max_width = 640;
@@ -103,7 +103,8 @@ int main(void) {
     XFillRectangle(d, w, fill, 0, 0, 640, 25);
     XDrawRectangle(d, w, text, 0, 0, 639, 24);
     XDrawString(d, w, text, 2, font->ascent + font->descent + 2, "", 0);
-    XDrawLine(d, w, text, 2, font->ascent + font->descent + 4, 12, font->ascent + font->descent + 4);
+    XDrawLine(d, w, text, 2, font->ascent + font->descent + 4, 12,
+              font->ascent + font->descent + 4);
     XFlush(d);
     XSelectInput(d, w, KeyPressMask);
     for (;;) {

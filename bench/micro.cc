@@ -18,8 +18,8 @@
 #include "completion/completion.h"
 #include "lists/bookmarks.h"
 #include "lists/history.h"
-#include "test_support.h"
 #include "synthetic_path.h"
+#include "test_support.h"
 
 namespace {
 
@@ -174,12 +174,18 @@ void BM_HistorySaveContended(benchmark::State& state) {
     }
     std::ifstream file(home + "/.pellacorvine.history", std::ios::binary);
     const auto lines = splitHistory({std::istreambuf_iterator<char>(file), {}});
-    const auto kept = std::count_if(lines.begin(), lines.end(),
-                                    [](const std::string& line) { return line.starts_with("saver "); });
+    const auto kept = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with("saver ");
+    });
     state.counters["kept"] = static_cast<double>(kept) / std::max(started, 1);
     std::filesystem::remove_all(home);
 }
-BENCHMARK(BM_HistorySaveContended)->Arg(2)->Arg(10)->Arg(50)->Iterations(10)->UseRealTime()
+BENCHMARK(BM_HistorySaveContended)
+    ->Arg(2)
+    ->Arg(10)
+    ->Arg(50)
+    ->Iterations(10)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 void BM_BookmarksLoad(benchmark::State& state) {

@@ -32,8 +32,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <stdexcept>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,9 +102,9 @@ public:
         XSetWindowAttributes attributes{};
         attributes.override_redirect = True;
         attributes.event_mask = FocusChangeMask;
-        focus_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0,
-                               CopyFromParent, InputOutput, CopyFromParent,
-                               CWOverrideRedirect | CWEventMask, &attributes);
+        focus_ = XCreateWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, CopyFromParent,
+                               InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask,
+                               &attributes);
         XMapWindow(display_, focus_);
         XSelectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
         XSync(display_, False);
@@ -213,7 +213,8 @@ private:
             if (XPending(display_) == 0) {
                 const auto left = timeout - (Clock::now() - start);
                 pollfd readable{ConnectionNumber(display_), POLLIN, 0};
-                if (poll(&readable, 1, static_cast<int>(left / std::chrono::milliseconds(1))) <= 0) {
+                if (poll(&readable, 1, static_cast<int>(left / std::chrono::milliseconds(1))) <=
+                    0) {
                     return times;
                 }
                 continue;
@@ -237,7 +238,8 @@ private:
     }
 
     bool isClients(const XEvent& event) {
-        if (event.type == MapNotify && event.xmap.override_redirect && event.xmap.window != focus_) {
+        if (event.type == MapNotify && event.xmap.override_redirect &&
+            event.xmap.window != focus_) {
             client_ = event.xmap.window;
             return true;
         }
@@ -276,8 +278,9 @@ std::string summary(const std::vector<double>& values, const char* format) {
 }
 
 void printTable(const std::vector<Client>& clients) {
-    std::printf("| client | window mapped, ms | keyboard held, ms | Escape to exit at once, ms | "
-                "Escape to exit after 300 ms, ms | peak RSS, kB | release to grab, ms |\n");
+    std::printf(
+        "| client | window mapped, ms | keyboard held, ms | Escape to exit at once, ms | "
+        "Escape to exit after 300 ms, ms | peak RSS, kB | release to grab, ms |\n");
     std::printf("|---|---|---|---|---|---|---|\n");
     for (const Client& c : clients) {
         std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", c.label.c_str(),
@@ -333,10 +336,11 @@ int tabUnderLoad(StartupBench& bench, int runs, std::vector<Client>& clients) {
             }
         }
     }
-    std::printf("%d interleaved runs per client after %d warm-up runs; median (min–max).\n\n",
-                runs, warmUpRuns);
-    std::printf("| client | mapped to launched, idle, ms | beside a busy loop on its core, ms | "
-                "ratio busy / idle |\n|---|---|---|---|\n");
+    std::printf("%d interleaved runs per client after %d warm-up runs; median (min–max).\n\n", runs,
+                warmUpRuns);
+    std::printf(
+        "| client | mapped to launched, idle, ms | beside a busy loop on its core, ms | "
+        "ratio busy / idle |\n|---|---|---|---|\n");
     for (std::size_t i = 0; i < clients.size(); ++i) {
         std::printf("| %s | %s | %s | %.2f |\n", clients[i].label.c_str(),
                     summary(idle[i], "%.2f").c_str(), summary(loaded[i], "%.2f").c_str(),
@@ -372,7 +376,10 @@ int main(int argc, char** argv) {
         arguments.erase(arguments.begin(), arguments.begin() + 2);
     }
     if (arguments.size() < 2) {
-        std::fprintf(stderr, "usage: %s [--tab] [--two-heads] [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n", argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s [--tab] [--two-heads] [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n",
+            argv[0]);
         return 2;
     }
     const int runs = std::stoi(arguments[0]);
@@ -394,8 +401,8 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::printf("%d interleaved runs per client after %d warm-up runs; median (min–max).\n\n",
-                runs, warmUpRuns);
+    std::printf("%d interleaved runs per client after %d warm-up runs; median (min–max).\n\n", runs,
+                warmUpRuns);
     printTable(clients);
     if (!synthetic.empty()) {
         removeSyntheticPath(synthetic);

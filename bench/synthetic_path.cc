@@ -34,8 +34,10 @@ std::string makeSyntheticPath(int entries) {
         for (int i = 0; i < count; ++i) {
             const std::string name = dir + "/tool-" + std::to_string(d) + "-" + std::to_string(i);
             switch (i % 20) {
-            case 0: touch(name, 0644); break;           // not executable
-            case 1: symlink((dir + "/tool-" + std::to_string(d) + "-2").c_str(), name.c_str()); break;
+            case 0: touch(name, 0644); break;  // not executable
+            case 1:
+                symlink((dir + "/tool-" + std::to_string(d) + "-2").c_str(), name.c_str());
+                break;
             case 2: touch(name, 0755); break;
             case 3: symlink(root.c_str(), name.c_str()); break;  // a directory
             case 4: touch(name, 0700); break;

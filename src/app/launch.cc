@@ -1,6 +1,6 @@
+#include <libgen.h>  // after <cstring>: the POSIX basename, not the GNU one
 #include <cstring>
 #include <exception>
-#include <libgen.h>  // after <cstring>: the POSIX basename, not the GNU one
 
 #include "app/launcher.h"
 #include "app/spawn.h"

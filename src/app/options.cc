@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstdio>
-#include <iterator>
 #include <exception>
+#include <iterator>
 #include <string_view>
 
 #include "app/launcher.h"
@@ -43,12 +43,19 @@ struct Option {
     void (*apply)(Launcher&, const std::string&);
 };
 
-constexpr Option options[] = {
-    {"-bg", setColour<&Launcher::background>}, {"-fg", setColour<&Launcher::foreground>},
-    {"-fo", setFontField<0>},  {"-ff", setFontField<1>},  {"-fw", setFontField<2>},
-    {"-fs", setFontField<3>},  {"-fwn", setFontField<4>}, {"-fsn", setFontField<5>},
-    {"-fpt", setFontField<6>}, {"-x", setNumber<&Launcher::x>}, {"-y", setNumber<&Launcher::y>},
-    {"-w", setNumber<&Launcher::width>}, {"-h", setNumber<&Launcher::height>}};
+constexpr Option options[] = {{"-bg", setColour<&Launcher::background>},
+                              {"-fg", setColour<&Launcher::foreground>},
+                              {"-fo", setFontField<0>},
+                              {"-ff", setFontField<1>},
+                              {"-fw", setFontField<2>},
+                              {"-fs", setFontField<3>},
+                              {"-fwn", setFontField<4>},
+                              {"-fsn", setFontField<5>},
+                              {"-fpt", setFontField<6>},
+                              {"-x", setNumber<&Launcher::x>},
+                              {"-y", setNumber<&Launcher::y>},
+                              {"-w", setNumber<&Launcher::width>},
+                              {"-h", setNumber<&Launcher::height>}};
 
 // Applies one option and its value; false when name is no option.
 bool applyOption(Launcher& launcher, std::string_view name, const std::string& value) {
@@ -72,7 +79,8 @@ void printUsage(const char* programName) {
 bool Launcher::parseArgs(int argc, char** argv) {
     // A process may be started with no arguments at all, not even its own name.
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "pellacorvine";
-    const std::vector<std::string> arguments(argc > 1 ? argv + 1 : argv, argc > 1 ? argv + argc : argv);
+    const std::vector<std::string> arguments(argc > 1 ? argv + 1 : argv,
+                                             argc > 1 ? argv + argc : argv);
     for (std::size_t i = 0; i < arguments.size(); i += 2) {
         if (i + 1 == arguments.size() || !applyOption(*this, arguments[i], arguments[i + 1])) {
             printUsage(programName);

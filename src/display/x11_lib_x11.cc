@@ -22,7 +22,7 @@ constexpr int exposeEventType = Expose;
 #undef Expose  // the X event type hides EventKind::Expose
 
 // Keys typed between the window manager's release and our next try go astray: try often.
-constexpr long grabIntervalNanoseconds = 1000000;    // 1 ms between tries
+constexpr long grabIntervalNanoseconds = 1000000;           // 1 ms between tries
 constexpr std::int64_t grabBudgetNanoseconds = 3000000000;  // give up after 3 s
 constexpr std::int64_t grabTries = grabBudgetNanoseconds / grabIntervalNanoseconds;
 
@@ -128,9 +128,7 @@ std::string withLatin1Charset(const std::string& pattern) {
     return registry == std::string::npos ? "" : pattern.substr(0, registry) + "-iso8859-1";
 }
 
-std::unique_ptr<X11Interface> createX11Interface() {
-    return std::make_unique<X11LibX11>();
-}
+std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }
 
 X11LibX11::~X11LibX11() {
     if (connection == nullptr) {
@@ -172,10 +170,10 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     }
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
-    window = XCreateWindow(connection, RootWindow(connection, screen), x, y,
-                           static_cast<unsigned>(newWidth), static_cast<unsigned>(newHeight), 0,
-                           CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect,
-                           &attributes);
+    window =
+        XCreateWindow(connection, RootWindow(connection, screen), x, y,
+                      static_cast<unsigned>(newWidth), static_cast<unsigned>(newHeight), 0,
+                      CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
     if (!setSizeHints(newWidth, newHeight)) {
         return false;
     }
@@ -331,8 +329,8 @@ bool X11LibX11::grabKeyboard() {
     const timespec interval{0, grabIntervalNanoseconds};
     for (std::int64_t tries = 0; tries < grabTries; ++tries) {
         nanosleep(&interval, nullptr);
-        if (XGrabKeyboard(connection, window, False, GrabModeAsync, GrabModeAsync,
-                          CurrentTime) == GrabSuccess) {
+        if (XGrabKeyboard(connection, window, False, GrabModeAsync, GrabModeAsync, CurrentTime) ==
+            GrabSuccess) {
             return true;
         }
     }
@@ -371,8 +369,8 @@ bool X11LibX11::nextEvent(InputEvent& event) {
         // would load Xlib's locale database at the first key, a millisecond for nothing.
         KeySym keysym = NoSymbol;
         unsigned consumed = 0;
-        if (XkbLookupKeySym(connection, static_cast<KeyCode>(xevent.xkey.keycode), xevent.xkey.state,
-                            &consumed, &keysym) == 0) {
+        if (XkbLookupKeySym(connection, static_cast<KeyCode>(xevent.xkey.keycode),
+                            xevent.xkey.state, &consumed, &keysym) == 0) {
             keysym = NoSymbol;
         }
         std::uint16_t value = 0;

@@ -5,9 +5,7 @@
 
 namespace {
 
-bool isWhitespace(char byte) {
-    return byte == ' ' || (byte >= '\t' && byte <= '\r');
-}
+bool isWhitespace(char byte) { return byte == ' ' || (byte >= '\t' && byte <= '\r'); }
 
 std::size_t skipWhitespace(const std::string& content, std::size_t position) {
     while (position < content.size() && isWhitespace(content[position])) {

@@ -176,8 +176,8 @@ FileLock::FileLock(const std::string& path, std::chrono::milliseconds timeout) {
     // One deadline for the whole wait, the rechecks after each swapped file included.
     const auto deadline = Clock::now() + timeout;
     do {
-        descriptor_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                           0600);
+        descriptor_ =
+            open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         if (descriptor_ < 0 || !isRegularFile(descriptor_) || !waitForLock(descriptor_, deadline)) {
             return;
         }

@@ -51,7 +51,8 @@ protected:
     }
 
     // Starts the launcher and waits until its window is mapped and the keyboard held.
-    Window startReady(std::unique_ptr<Process>& launcher, const std::vector<std::string>& arguments = {},
+    Window startReady(std::unique_ptr<Process>& launcher,
+                      const std::vector<std::string>& arguments = {},
                       const std::vector<std::string>& extraEnv = {},
                       const std::function<void()>& beforeExec = {}) {
         launcher = start(arguments, environment(extraEnv), beforeExec);
@@ -72,7 +73,8 @@ protected:
     std::string runnableByAll(const std::string& original) {
         chmod(shared.path().c_str(), 0755);
         const std::string copy = shared / std::filesystem::path(original).filename().string();
-        std::filesystem::copy_file(original, copy, std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(original, copy,
+                                   std::filesystem::copy_options::overwrite_existing);
         chmod(copy.c_str(), 0755);
         return copy;
     }

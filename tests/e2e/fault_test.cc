@@ -1,7 +1,7 @@
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -36,7 +36,8 @@ TEST_F(FaultTest, HistoryOverAFileSizeLimitKeepsItsContentAndTheCommandRuns) {
     EXPECT_EQ(readFile(history()), old);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.path()),
                             std::filesystem::directory_iterator()),
-              2) << "only the history and the record";
+              2)
+        << "only the history and the record";
 }
 
 TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
@@ -51,10 +52,10 @@ TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
     writeFile(disk + "/filler", std::string(8192, 'f'));
     std::unique_ptr<Process> run;
     x().watchForWindows();
-    run = std::make_unique<Process>(PELLACORVINE_BINARY, std::vector<std::string>{},
-                                    std::vector<std::string>{"HOME=" + disk, "PATH=" + bin.path(),
-                                                             "DISPLAY=" + displayName(),
-                                                             "SHELL=/bin/true"});
+    run = std::make_unique<Process>(
+        PELLACORVINE_BINARY, std::vector<std::string>{},
+        std::vector<std::string>{"HOME=" + disk, "PATH=" + bin.path(), "DISPLAY=" + displayName(),
+                                 "SHELL=/bin/true"});
     ASSERT_NE(x().waitForMappedWindow(), 0U);
     ASSERT_TRUE(x().waitForForeignGrab());
     typeAndRun("a command that does not fit");
@@ -62,7 +63,8 @@ TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
     EXPECT_EQ(readFile(disk + "/.pellacorvine.history"), old);
 }
 
-class OddHistoryTest : public FaultTest, public ::testing::WithParamInterface<std::filesystem::file_type> {};
+class OddHistoryTest : public FaultTest,
+                       public ::testing::WithParamInterface<std::filesystem::file_type> {};
 
 TEST_P(OddHistoryTest, IsLeftAloneAndTheCommandRuns) {
     if (GetParam() == std::filesystem::file_type::directory) {
@@ -132,13 +134,15 @@ TEST_F(FaultTest, ReadOnlyHomeStillLaunches) {
     chmod(bin.path().c_str(), 0755);
     // As root the directory bits do not bind, so the launcher runs as nobody.
     program = runnableByAll(PELLACORVINE_BINARY);
-    startReady(launcher, {},
-               {"SHELL=" + runnableByAll(RECORDER_BINARY), "PELLACORVINE_RECORD=" + recordDir + "/r"},
-               becomeNobody);
+    startReady(
+        launcher, {},
+        {"SHELL=" + runnableByAll(RECORDER_BINARY), "PELLACORVINE_RECORD=" + recordDir + "/r"},
+        becomeNobody);
     x().key("Up");
     x().key("Return");
     expectEnd(*launcher, 0, "");
-    EXPECT_TRUE(waitUntil([&] { return readFile(recordDir + "/r").find("arg:old\n") != std::string::npos; }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return readFile(recordDir + "/r").find("arg:old\n") != std::string::npos; }));
     EXPECT_EQ(readFile(history()), "old\n");
     chmod(home.path().c_str(), 0755);
 }
@@ -176,9 +180,9 @@ TEST_F(FaultTest, ManyOddPathComponentsStillComplete) {
     chmod(bin.path().c_str(), 0755);
     chmod(home.path().c_str(), 0777);
     program = runnableByAll(PELLACORVINE_BINARY);
-    launcher = start({}, {"HOME=" + home.path(), "PATH=" + path, "DISPLAY=" + displayName(),
-                          "SHELL=" + runnableByAll(RECORDER_BINARY),
-                          "PELLACORVINE_RECORD=" + record()},
+    launcher = start({},
+                     {"HOME=" + home.path(), "PATH=" + path, "DISPLAY=" + displayName(),
+                      "SHELL=" + runnableByAll(RECORDER_BINARY), "PELLACORVINE_RECORD=" + record()},
                      becomeNobody);
     ASSERT_NE(x().waitForMappedWindow(), 0U);
     ASSERT_TRUE(x().waitForForeignGrab());

@@ -193,10 +193,10 @@ Window XSession::makeWindow(int x, int y, int width, int height, unsigned long b
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     attributes.background_pixel = background;
-    const Window window = XCreateWindow(
-        display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
-        static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
-        CWOverrideRedirect | CWBackPixel, &attributes);
+    const Window window =
+        XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
+                      static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                      CWOverrideRedirect | CWBackPixel, &attributes);
     own_.push_back(window);
     XMapWindow(display_, window);
     return window;
@@ -247,8 +247,8 @@ Window XSession::waitForMappedWindow(Clock::duration timeout) {
 bool XSession::waitForForeignGrab(Clock::duration timeout) {
     return waitUntil(
         [this] {
-            const int status = XGrabKeyboard(display_, probe_, False, GrabModeAsync,
-                                             GrabModeAsync, CurrentTime);
+            const int status =
+                XGrabKeyboard(display_, probe_, False, GrabModeAsync, GrabModeAsync, CurrentTime);
             if (status == GrabSuccess) {
                 XUngrabKeyboard(display_, CurrentTime);
                 XSync(display_, False);
@@ -316,7 +316,8 @@ void XSession::mapKeysyms(const std::vector<KeySym>& keysyms) {
     int high = 0;
     XDisplayKeycodes(display_, &low, &high);
     int perCode = 0;
-    KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(low), high - low + 1, &perCode);
+    KeySym* map =
+        XGetKeyboardMapping(display_, static_cast<KeyCode>(low), high - low + 1, &perCode);
     std::size_t next = 0;
     for (int code = high; code >= low && next < keysyms.size(); --code) {
         const KeySym* row = map + (code - low) * perCode;

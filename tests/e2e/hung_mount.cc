@@ -53,7 +53,8 @@ std::string HungMount::mount(const std::string& directory) {
     if (geteuid() != 0) {
         return "mounting a FUSE file system needs root";
     }
-    if (unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return std::string("no private mount namespace: ") + std::strerror(errno);
     }
     const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
@@ -62,7 +63,8 @@ std::string HungMount::mount(const std::string& directory) {
     }
     const std::string options =
         "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
-    if (::mount("hung", directory.c_str(), "fuse.hung", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    if (::mount("hung", directory.c_str(), "fuse.hung", MS_NOSUID | MS_NODEV, options.c_str()) !=
+        0) {
         close(device);
         return std::string("cannot mount FUSE: ") + std::strerror(errno);
     }

@@ -8,7 +8,8 @@ namespace {
 class ScanTest : public LaunchTest {
 protected:
     Window beginWithScanOf(const std::string& directory) {
-        std::vector<std::string> env = {"HOME=" + home.path(), "PATH=" + directory + ":" + bin.path(),
+        std::vector<std::string> env = {"HOME=" + home.path(),
+                                        "PATH=" + directory + ":" + bin.path(),
                                         "DISPLAY=" + displayName()};
         const auto recorder = recorderEnv();
         env.insert(env.end(), recorder.begin(), recorder.end());

@@ -58,7 +58,8 @@ protected:
                         text.data(), static_cast<int>(text.size()));
             XSync(x().display(), False);
             image = x().capture(reference);
-            return std::find(image.pixels.begin(), image.pixels.end(), 0xFFFFFF) != image.pixels.end();
+            return std::find(image.pixels.begin(), image.pixels.end(), 0xFFFFFF) !=
+                   image.pixels.end();
         });
         textRows_ = font->ascent + font->descent + 3;  // down to the cursor bar's row
         XFreeGC(x().display(), gc);
@@ -105,8 +106,10 @@ TEST_P(GeometryTest, WindowIsPlacedSizedAndFixed) {
     long supplied = 0;
     ASSERT_TRUE(XGetWMNormalHints(x().display(), window, &hints, &supplied));
     EXPECT_EQ(hints.flags, PMinSize | PMaxSize);
-    EXPECT_EQ(std::vector<int>({hints.min_width, hints.min_height, hints.max_width, hints.max_height}),
-              std::vector<int>({GetParam().width, GetParam().height, GetParam().width, GetParam().height}));
+    EXPECT_EQ(
+        std::vector<int>({hints.min_width, hints.min_height, hints.max_width, hints.max_height}),
+        std::vector<int>(
+            {GetParam().width, GetParam().height, GetParam().width, GetParam().height}));
     x().key("Escape");
     expectEnd(*launcher, 0, "");
 }
@@ -118,7 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                       GeometryCase{"WiderThanScreen", {"-w", "900"}, -50, 288, 900, 25},
                       GeometryCase{"OddWidthHalvesSeparately", {"-w", "641"}, 80, 288, 641, 25},
                       GeometryCase{"NegativeXPositiveY", {"-x", "-5", "-y", "10"}, 80, 10, 640, 25},
-                      GeometryCase{"UnreadableNumberCentres", {"-x", "abc", "-h", "40"}, 80, 280, 640, 40}),
+                      GeometryCase{
+                          "UnreadableNumberCentres", {"-x", "abc", "-h", "40"}, 80, 280, 640, 40}),
     [](const auto& test) { return test.param.name; });
 
 TEST_F(WindowTest, PaintsFrameBackgroundAndCursorWithDefaultColours) {
@@ -197,9 +201,10 @@ TEST_F(WindowTest, CentresOnTheMonitorOfTheFocusedWindow) {
 #endif
     std::unique_ptr<XServer> heads;
     try {
-        heads = std::make_unique<XServer>(
-            std::vector<std::string>{"Xephyr", "-screen", "1280x800", "-screen", "1280x800", "+xinerama"},
-            displayName());
+        heads =
+            std::make_unique<XServer>(std::vector<std::string>{"Xephyr", "-screen", "1280x800",
+                                                               "-screen", "1280x800", "+xinerama"},
+                                      displayName());
     } catch (const std::runtime_error& error) {
         GTEST_SKIP() << error.what();
     }
@@ -207,7 +212,8 @@ TEST_F(WindowTest, CentresOnTheMonitorOfTheFocusedWindow) {
     XSetInputFocus(session.display(), session.coverWith(1400, 100, 200, 200, "red"), RevertToParent,
                    CurrentTime);
     session.watchForWindows();
-    Process launcher(program, {}, {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + heads->display()});
+    Process launcher(program, {},
+                     {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + heads->display()});
     const Window window = session.waitForMappedWindow();
     ASSERT_NE(window, 0U) << launcher.standardError();
     XWindowAttributes attributes{};
@@ -267,11 +273,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EnvironmentCase{"HeightWithoutValue", {"-h"}, "NONE", 0, "USAGE"},
         EnvironmentCase{"UnknownOption", {"-z", "1"}, "NONE", 0, "USAGE"},
-        EnvironmentCase{"NoHome", {}, "HOME", 1, "Error: Could not find HOME environment variable\n"},
-        EnvironmentCase{"NoHomeBadOption", {"-z"}, "HOME", 1,
+        EnvironmentCase{
+            "NoHome", {}, "HOME", 1, "Error: Could not find HOME environment variable\n"},
+        EnvironmentCase{"NoHomeBadOption",
+                        {"-z"},
+                        "HOME",
+                        1,
                         "Error: Could not find HOME environment variable\n"},
-        EnvironmentCase{"NoPath", {"-z"}, "PATH", 1,
-                        "Error: Could not find PATH environment variable\n"}),
+        EnvironmentCase{
+            "NoPath", {"-z"}, "PATH", 1, "Error: Could not find PATH environment variable\n"}),
     [](const auto& test) { return test.param.name; });
 
 }  // namespace

@@ -16,10 +16,10 @@ namespace {
 
 // Keys with a meaning, picked by bytes 0x80 and up; lower bytes type ASCII.
 constexpr std::uint16_t specialKeys[] = {
-    XK_BackSpace, XK_Tab,      XK_KP_Tab,   XK_Home,  XK_KP_Home, XK_Left,   XK_KP_Left,
-    XK_Up,        XK_KP_Up,    XK_Right,    XK_KP_Right, XK_Down, XK_KP_Down, XK_End,
-    XK_KP_End,    XK_k,        XK_w,        XK_space, XK_KP_0,    XK_KP_9,   XK_Delete,
-    XK_KP_Enter,  XK_eacute,   0x06C1,      0x13BE,   0x13BF,     0,         XK_F1};
+    XK_BackSpace, XK_Tab,    XK_KP_Tab, XK_Home,     XK_KP_Home, XK_Left,    XK_KP_Left,
+    XK_Up,        XK_KP_Up,  XK_Right,  XK_KP_Right, XK_Down,    XK_KP_Down, XK_End,
+    XK_KP_End,    XK_k,      XK_w,      XK_space,    XK_KP_0,    XK_KP_9,    XK_Delete,
+    XK_KP_Enter,  XK_eacute, 0x06C1,    0x13BE,      0x13BF,     0,          XK_F1};
 
 void prepareHome() {
     static const bool ready = [] {
@@ -42,9 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Launcher launcher(std::make_unique<FakeDisplay>(script));
     for (std::size_t i = 0; i + 1 < size; i += 2) {
         const std::uint8_t pick = data[i];
-        const std::uint16_t keysym =
-            pick < 0x80 ? static_cast<std::uint16_t>(0x20 + pick % 0x5F)
-                        : specialKeys[pick % std::size(specialKeys)];
+        const std::uint16_t keysym = pick < 0x80 ? static_cast<std::uint16_t>(0x20 + pick % 0x5F)
+                                                 : specialKeys[pick % std::size(specialKeys)];
         const std::uint32_t state = data[i + 1] & (ShiftMask | LockMask | ControlMask | Mod1Mask);
         InputEvent event{EventKind::Key, keysym, state};
         const std::size_t before = launcher.text.size();

@@ -7,13 +7,12 @@
 #include <string>
 
 // Stops the fuzzer with a message when a property does not hold.
-#define FUZZ_CHECK(condition)                                                     \
-    do {                                                                          \
-        if (!(condition)) {                                                       \
-            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition,    \
-                         __FILE__, __LINE__);                                     \
-            std::abort();                                                         \
-        }                                                                         \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (false)
 
 // A private HOME and PATH for the whole fuzzing run, made once.

@@ -15,7 +15,7 @@ struct DisplayScript {
     bool openWindowResult = true;
     bool setupGCResult = true;
     bool grabKeyboardResult = true;
-    int failingRedraw = -1;  // index of the redraw call that returns false
+    int failingRedraw = -1;         // index of the redraw call that returns false
     std::deque<InputEvent> events;  // nextEvent returns false once these run out
     std::vector<std::string> calls;
     bool echoToStderr = false;  // death tests see the calls of their child process this way

@@ -176,6 +176,4 @@ constexpr gid_t nobodyGroup = 65534;
 
 // As root, becomes nobody so that permissions bind; an ordinary user stays as is.
 // False when root could not drop its rights.
-inline bool dropRootToNobody() {
-    return geteuid() != 0 || becomeUser(nobodyUser, nobodyGroup);
-}
+inline bool dropRootToNobody() { return geteuid() != 0 || becomeUser(nobodyUser, nobodyGroup); }

@@ -39,11 +39,12 @@ TEST_F(CompletionTest, EveryComponentIsScannedAndEmptyOnesAddNothing) {
         std::string path;
         Names names;
     };
-    for (const Split& split : {Split{a + ":" + b, {"one", "two"}}, Split{a + "::" + b, {"one", "two"}},
-                               Split{a + ":" + b + ":", {"one", "two"}}, Split{":" + a, {"one"}},
-                               Split{"", {}}, Split{"a", {"one"}}, Split{"/nonexistent:" + b, {"two"}},
-                               Split{b + ":" + a, {"one", "two"}}, Split{a + ":" + a, {"one"}},
-                               Split{a + ":" + root / "link-to-a", {"one"}}}) {
+    for (const Split& split :
+         {Split{a + ":" + b, {"one", "two"}}, Split{a + "::" + b, {"one", "two"}},
+          Split{a + ":" + b + ":", {"one", "two"}}, Split{":" + a, {"one"}}, Split{"", {}},
+          Split{"a", {"one"}}, Split{"/nonexistent:" + b, {"two"}},
+          Split{b + ":" + a, {"one", "two"}}, Split{a + ":" + a, {"one"}},
+          Split{a + ":" + root / "link-to-a", {"one"}}}) {
         EXPECT_EQ(indexFor(split.path), split.names) << split.path;
     }
     std::filesystem::current_path(saved);

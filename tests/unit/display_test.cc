@@ -17,10 +17,10 @@ TEST(VisibleTextTest, SendsOnlyBytesThatCanShowAndNoMoreThanOneRequestCarries) {
                           Case{91, 640, 7, 65535, 91},      // a line that fits goes whole
                           Case{300000, 640, 1, 65535, 638},
                           Case{300000, 640, 0, 65535, 259842},  // no bound: 1,023 items of 254
-                          Case{300000, 640, -3, 4194303, 300000},
-                          Case{300000, 2, 7, 65535, 0},
+                          Case{300000, 640, -3, 4194303, 300000}, Case{300000, 2, 7, 65535, 0},
                           Case{300000, 640, 7, 4, 0}}) {
-        EXPECT_EQ(visibleTextBytes(c.length, c.windowWidth, c.minCharWidth, c.maxRequestUnits), c.sent)
+        EXPECT_EQ(visibleTextBytes(c.length, c.windowWidth, c.minCharWidth, c.maxRequestUnits),
+                  c.sent)
             << c.length << " bytes, width " << c.windowWidth << ", min " << c.minCharWidth;
     }
 }
@@ -40,7 +40,8 @@ TEST(KeyValueTest, KeysymsUpToFfffAndPrintableLatin1CodePointsFromRealKeysOnly) 
                           Case{0x1008FF13, false, false, 0}, Case{0x61, true, false, 0},
                           Case{0xFF0D, true, false, 0}}) {
         std::uint16_t value = 0;
-        EXPECT_EQ(keyValue(c.keysym, c.sent, value), c.isKey) << std::hex << c.keysym << " " << c.sent;
+        EXPECT_EQ(keyValue(c.keysym, c.sent, value), c.isKey)
+            << std::hex << c.keysym << " " << c.sent;
         if (c.isKey) {
             EXPECT_EQ(value, c.value) << std::hex << c.keysym;
         }
@@ -50,7 +51,8 @@ TEST(KeyValueTest, KeysymsUpToFfffAndPrintableLatin1CodePointsFromRealKeysOnly) 
 // The default 640 by 25 window, centred unless the row says otherwise.
 TEST(MonitorTest, CentresOnTheMonitorInUse) {
     const std::vector<Area> sideBySide = {{0, 0, 1280, 800}, {1280, 0, 1280, 800}};
-    const std::vector<Area> lShaped = {{0, 0, 1280, 800}, {0, 800, 1280, 800}, {1280, 800, 1280, 800}};
+    const std::vector<Area> lShaped = {
+        {0, 0, 1280, 800}, {0, 800, 1280, 800}, {1280, 800, 1280, 800}};
     struct Case {
         const char* name;
         std::vector<Area> monitors;
@@ -61,25 +63,60 @@ TEST(MonitorTest, CentresOnTheMonitorInUse) {
         Point placed;
     };
     for (const Case& c :
-         {Case{"FocusOnTheRight", sideBySide, Area{1400, 100, 200, 200}, Point{10, 10}, -1, -1, {1600, 388}},
-          Case{"FocusMostlyLeft", sideBySide, Area{1000, 100, 400, 100}, std::nullopt, -1, -1, {320, 388}},
-          Case{"NoFocusPointerRight", sideBySide, std::nullopt, Point{2000, 300}, -1, -1, {1600, 388}},
-          Case{"FocusOnNoMonitor", sideBySide, Area{3000, 0, 100, 100}, Point{2000, 300}, -1, -1, {1600, 388}},
+         {Case{"FocusOnTheRight",
+               sideBySide,
+               Area{1400, 100, 200, 200},
+               Point{10, 10},
+               -1,
+               -1,
+               {1600, 388}},
+          Case{"FocusMostlyLeft",
+               sideBySide,
+               Area{1000, 100, 400, 100},
+               std::nullopt,
+               -1,
+               -1,
+               {320, 388}},
+          Case{"NoFocusPointerRight",
+               sideBySide,
+               std::nullopt,
+               Point{2000, 300},
+               -1,
+               -1,
+               {1600, 388}},
+          Case{"FocusOnNoMonitor",
+               sideBySide,
+               Area{3000, 0, 100, 100},
+               Point{2000, 300},
+               -1,
+               -1,
+               {1600, 388}},
           Case{"PointerInTheGap", lShaped, std::nullopt, Point{2000, 300}, -1, -1, {320, 388}},
           Case{"NoPointer", sideBySide, std::nullopt, std::nullopt, -1, -1, {320, 388}},
-          Case{"SizesAndOffsetDiffer", {{0, 0, 1920, 1080}, {1920, 56, 1280, 1024}}, std::nullopt,
-               Point{2000, 500}, -1, -1, {2240, 556}},
+          Case{"SizesAndOffsetDiffer",
+               {{0, 0, 1920, 1080}, {1920, 56, 1280, 1024}},
+               std::nullopt,
+               Point{2000, 500},
+               -1,
+               -1,
+               {2240, 556}},
           Case{"OneMonitor", {{0, 0, 800, 600}}, std::nullopt, Point{700, 10}, -1, -1, {80, 288}},
-          Case{"FixedXCentredY", sideBySide, Area{1400, 100, 200, 200}, std::nullopt, 10, -1, {10, 388}}}) {
-        const Point placed = placeWindow(chooseMonitor(c.monitors, c.focus, c.pointer), c.x, c.y, 640, 25);
+          Case{"FixedXCentredY",
+               sideBySide,
+               Area{1400, 100, 200, 200},
+               std::nullopt,
+               10,
+               -1,
+               {10, 388}}}) {
+        const Point placed =
+            placeWindow(chooseMonitor(c.monitors, c.focus, c.pointer), c.x, c.y, 640, 25);
         EXPECT_EQ(placed.x, c.placed.x) << c.name;
         EXPECT_EQ(placed.y, c.placed.y) << c.name;
     }
 }
 
 TEST(Latin1PatternTest, SetsTheLastTwoFields) {
-    EXPECT_EQ(withLatin1Charset(defaultFontPattern),
-              "-*-*-medium-r-*-*-15-*-*-*-*-*-iso8859-1");
+    EXPECT_EQ(withLatin1Charset(defaultFontPattern), "-*-*-medium-r-*-*-15-*-*-*-*-*-iso8859-1");
     EXPECT_EQ(withLatin1Charset("-a-b--x-y"), "-a-b--iso8859-1");
     EXPECT_EQ(withLatin1Charset("-x-y"), "-iso8859-1");
     EXPECT_EQ(withLatin1Charset("fixed"), "");

@@ -397,14 +397,14 @@ TEST_P(OddDotFileTest, LoadsEmptyAtOnceAndSaveLeavesItAsItIs) {
     EXPECT_EQ(std::filesystem::is_symlink(file()), kind.linked);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, OddDotFileTest,
-    ::testing::Values(OddNode{"Fifo", makeFifo, false}, OddNode{"LinkToFifo", makeFifo, true},
-                      OddNode{"Directory", makeDirectory, false},
-                      OddNode{"LinkToDirectory", makeDirectory, true},
-                      OddNode{"NullDevice", makeNullDevice, false},
-                      OddNode{"LinkToNullDevice", makeNullDevice, true},
-                      OddNode{"LinkToZeroDevice", makeZeroDevice, true}),
-    [](const auto& test) { return test.param.name; });
+INSTANTIATE_TEST_SUITE_P(Kinds, OddDotFileTest,
+                         ::testing::Values(OddNode{"Fifo", makeFifo, false},
+                                           OddNode{"LinkToFifo", makeFifo, true},
+                                           OddNode{"Directory", makeDirectory, false},
+                                           OddNode{"LinkToDirectory", makeDirectory, true},
+                                           OddNode{"NullDevice", makeNullDevice, false},
+                                           OddNode{"LinkToNullDevice", makeNullDevice, true},
+                                           OddNode{"LinkToZeroDevice", makeZeroDevice, true}),
+                         [](const auto& test) { return test.param.name; });
 
 }  // namespace

@@ -51,8 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"OtherGroupInsertsLowByte", "", 0, 0x06C1, 0, "\xC1", 1},
         KeyCase{"LastCharacterKeysym", "", 0, 0x13BE, 0, "\xBE", 1},
         KeyCase{"PastLastCharacterKeysym", "", 0, 0x13BF, 0, "", 0},
-        KeyCase{"BelowSpace", "", 0, 0x1F, 0, "", 0},
-        KeyCase{"NoKeysym", "a", 1, 0, 0, "a", 1},
+        KeyCase{"BelowSpace", "", 0, 0x1F, 0, "", 0}, KeyCase{"NoKeysym", "a", 1, 0, 0, "a", 1},
         KeyCase{"KeypadZero", "", 0, XK_KP_0, 0, "0", 1},
         KeyCase{"KeypadNine", "", 0, XK_KP_9, 0, "9", 1},
         KeyCase{"KeypadEnterDoesNothing", "a", 1, XK_KP_Enter, 0, "a", 1},
@@ -88,7 +87,9 @@ struct WordCase {
     std::uint64_t cursorAfter;
 };
 
-std::ostream& operator<<(std::ostream& out, const WordCase& c) { return out << "'" << c.before << "' " << c.cursorBefore; }
+std::ostream& operator<<(std::ostream& out, const WordCase& c) {
+    return out << "'" << c.before << "' " << c.cursorBefore;
+}
 
 class ControlWTest : public LauncherTest, public ::testing::WithParamInterface<WordCase> {};
 
@@ -100,13 +101,13 @@ TEST_P(ControlWTest, RemovesTheWordBeforeTheCursor) {
     EXPECT_EQ(launcher().cursor, GetParam().cursorAfter);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, ControlWTest,
-                         ::testing::Values(WordCase{"ls -la /tmp", 11, "ls -la ", 7},
-                                           WordCase{"ls -la ", 7, "ls ", 3},
-                                           WordCase{"ls ", 3, "", 0}, WordCase{" abc", 4, "", 0},
-                                           WordCase{"a b", 3, "a ", 2}, WordCase{"cp a b", 4, "cp  b", 3},
-                                           WordCase{"foo bar", 3, " bar", 0}, WordCase{"", 0, "", 0},
-                                           WordCase{" x", 1, "x", 0}, WordCase{"  ", 2, "", 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ControlWTest,
+    ::testing::Values(WordCase{"ls -la /tmp", 11, "ls -la ", 7}, WordCase{"ls -la ", 7, "ls ", 3},
+                      WordCase{"ls ", 3, "", 0}, WordCase{" abc", 4, "", 0},
+                      WordCase{"a b", 3, "a ", 2}, WordCase{"cp a b", 4, "cp  b", 3},
+                      WordCase{"foo bar", 3, " bar", 0}, WordCase{"", 0, "", 0},
+                      WordCase{" x", 1, "x", 0}, WordCase{"  ", 2, "", 0}));
 
 class HistoryKeysTest : public LauncherTest {
 protected:

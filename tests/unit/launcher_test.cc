@@ -15,9 +15,9 @@ TEST_F(LauncherTest, StartsUpInOrderWithDefaultsAndEndsWhenEventsRunOut) {
     char program[] = "pellacorvine";
     char* argv[] = {program, nullptr};
     launcher().run(1, argv);
-    const std::vector<std::string> expected = {"openWindow -1 -1 640 25",
-                                               std::string("setupGC black white ") + defaultFontPattern,
-                                               "grabKeyboard", "redraw '' 0", "nextEvent"};
+    const std::vector<std::string> expected = {
+        "openWindow -1 -1 640 25", std::string("setupGC black white ") + defaultFontPattern,
+        "grabKeyboard", "redraw '' 0", "nextEvent"};
     EXPECT_EQ(script.calls, expected);
 }
 
@@ -35,7 +35,8 @@ struct FailureCase {
 
 std::ostream& operator<<(std::ostream& out, const FailureCase& c) { return out << c.name; }
 
-class StartupFailureTest : public LauncherTest, public ::testing::WithParamInterface<FailureCase> {};
+class StartupFailureTest : public LauncherTest,
+                           public ::testing::WithParamInterface<FailureCase> {};
 
 // Each failure ends with its message and status 1, and nothing after the failing call runs.
 TEST_P(StartupFailureTest, EndsWithMessageAndStatusOne) {
@@ -71,15 +72,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return test.param.name; });
 
 TEST_F(LauncherTest, EveryEventThatDoesNotFinishIsFollowedByOneRedraw) {
-    script.events = {{EventKind::Expose, 0, 0}, {EventKind::Other, 0, 0}, keyEvent(XK_a),
-                     keyEvent(XK_F1)};
+    script.events = {
+        {EventKind::Expose, 0, 0}, {EventKind::Other, 0, 0}, keyEvent(XK_a), keyEvent(XK_F1)};
     char program[] = "pellacorvine";
     char* argv[] = {program, nullptr};
     launcher().run(1, argv);
     const std::vector<std::string> loop(script.calls.begin() + 3, script.calls.end());
     const std::vector<std::string> expected = {
-        "redraw '' 0", "nextEvent", "redraw '' 0", "nextEvent", "redraw '' 0",
-        "nextEvent",   "redraw 'a' 1", "nextEvent", "redraw 'a' 1", "nextEvent"};
+        "redraw '' 0", "nextEvent",    "redraw '' 0", "nextEvent",    "redraw '' 0",
+        "nextEvent",   "redraw 'a' 1", "nextEvent",   "redraw 'a' 1", "nextEvent"};
     EXPECT_EQ(loop, expected);
 }
 
@@ -104,9 +105,7 @@ TEST_F(LauncherTest, BadCommandLineContactsNoDisplay) {
 
 TEST_F(LauncherTest, DestroyingTheLauncherDeletesTheDisplayOnce) {
     launcher();
-    {
-        Launcher other(std::make_unique<FakeDisplay>(script));
-    }
+    { Launcher other(std::make_unique<FakeDisplay>(script)); }
     EXPECT_EQ(script.calls, std::vector<std::string>{"destroy"});
 }
 
@@ -131,7 +130,8 @@ TEST(LauncherConstructionTest, MissingPathOrHomeThrowsBeforeTheDisplayIsUsed) {
         ScopedEnv path("PATH", dir.path());
         ScopedEnv unset(missing, std::nullopt);
         DisplayScript script;
-        EXPECT_THROW(Launcher(std::make_unique<FakeDisplay>(script)), std::runtime_error) << missing;
+        EXPECT_THROW(Launcher(std::make_unique<FakeDisplay>(script)), std::runtime_error)
+            << missing;
         EXPECT_EQ(script.calls, std::vector<std::string>{"destroy"}) << missing;
     }
 }

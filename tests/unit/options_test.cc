@@ -26,9 +26,9 @@ protected:
 };
 
 TEST_F(OptionsTest, EveryOptionSetsItsMember) {
-    EXPECT_EQ(parse({"-bg", "red", "-fg", "blue", "-fo", "F", "-ff", "fixed", "-fw", "bold",
-                     "-fs", "i", "-fwn", "normal", "-fsn", "sans", "-fpt", "20", "-x", "1",
-                     "-y", "2", "-w", "3", "-h", "4"},
+    EXPECT_EQ(parse({"-bg",  "red", "-fg", "blue", "-fo",    "F",    "-ff",  "fixed", "-fw",
+                     "bold", "-fs", "i",   "-fwn", "normal", "-fsn", "sans", "-fpt",  "20",
+                     "-x",   "1",   "-y",  "2",    "-w",     "3",    "-h",   "4"},
                     true),
               "");
     const Launcher& l = launcher();
@@ -51,9 +51,12 @@ struct NumberCase {
     int stored;
 };
 
-std::ostream& operator<<(std::ostream& out, const NumberCase& c) { return out << "'" << c.value << "'"; }
+std::ostream& operator<<(std::ostream& out, const NumberCase& c) {
+    return out << "'" << c.value << "'";
+}
 
-class NumberConversionTest : public OptionsTest, public ::testing::WithParamInterface<NumberCase> {};
+class NumberConversionTest : public OptionsTest,
+                             public ::testing::WithParamInterface<NumberCase> {};
 
 TEST_P(NumberConversionTest, StoresWhatStoiReadsOrMinusOne) {
     launcher().x = 99;
@@ -61,14 +64,12 @@ TEST_P(NumberConversionTest, StoresWhatStoiReadsOrMinusOne) {
     EXPECT_EQ(launcher().x, GetParam().stored);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, NumberConversionTest,
-                         ::testing::Values(NumberCase{"12", 12}, NumberCase{" 7", 7},
-                                           NumberCase{"+8", 8}, NumberCase{"-5", -5},
-                                           NumberCase{"12abc", 12}, NumberCase{"0x10", 0},
-                                           NumberCase{"abc", -1}, NumberCase{"", -1},
-                                           NumberCase{"3000000000", -1},
-                                           NumberCase{"-3000000000", -1},
-                                           NumberCase{"2147483647", 2147483647}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, NumberConversionTest,
+    ::testing::Values(NumberCase{"12", 12}, NumberCase{" 7", 7}, NumberCase{"+8", 8},
+                      NumberCase{"-5", -5}, NumberCase{"12abc", 12}, NumberCase{"0x10", 0},
+                      NumberCase{"abc", -1}, NumberCase{"", -1}, NumberCase{"3000000000", -1},
+                      NumberCase{"-3000000000", -1}, NumberCase{"2147483647", 2147483647}));
 
 struct RejectCase {
     const char* name;
@@ -83,18 +84,17 @@ TEST_P(RejectTest, WritesExactlyTheUsageLine) {
     EXPECT_EQ(parse(GetParam().arguments, false), std::string("Usage: prog") + usageText);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, RejectTest,
-    ::testing::Values(RejectCase{"HeightWithoutValue", {"-h"}},
-                      RejectCase{"UnknownOption", {"-z", "1"}},
-                      RejectCase{"BareWord", {"word"}},
-                      RejectCase{"EmptyArgument", {"", "x"}},
-                      RejectCase{"LoneHyphen", {"-", "x"}},
-                      RejectCase{"PrefixOfName", {"-f", "x"}},
-                      RejectCase{"LongerThanName", {"-bgx", "x"}},
-                      RejectCase{"WrongCase", {"-BG", "x"}},
-                      RejectCase{"MissingSecondValue", {"-bg", "red", "-fg"}}),
-    [](const auto& test) { return test.param.name; });
+INSTANTIATE_TEST_SUITE_P(Arguments, RejectTest,
+                         ::testing::Values(RejectCase{"HeightWithoutValue", {"-h"}},
+                                           RejectCase{"UnknownOption", {"-z", "1"}},
+                                           RejectCase{"BareWord", {"word"}},
+                                           RejectCase{"EmptyArgument", {"", "x"}},
+                                           RejectCase{"LoneHyphen", {"-", "x"}},
+                                           RejectCase{"PrefixOfName", {"-f", "x"}},
+                                           RejectCase{"LongerThanName", {"-bgx", "x"}},
+                                           RejectCase{"WrongCase", {"-BG", "x"}},
+                                           RejectCase{"MissingSecondValue", {"-bg", "red", "-fg"}}),
+                         [](const auto& test) { return test.param.name; });
 
 TEST_F(OptionsTest, ValuesAreNeverTakenAsOptions) {
     EXPECT_EQ(parse({"-bg", "-fg"}, true), "");
