@@ -31,6 +31,6 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-jobs() {
+parallel_jobs() {
     nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2
 }
