@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "display/x11_lib_x11.h"
-#include "test_constants.h"
 
 namespace {
 
@@ -113,14 +112,6 @@ TEST(MonitorTest, CentresOnTheMonitorInUse) {
         EXPECT_EQ(placed.x, c.placed.x) << c.name;
         EXPECT_EQ(placed.y, c.placed.y) << c.name;
     }
-}
-
-TEST(Latin1PatternTest, SetsTheLastTwoFields) {
-    EXPECT_EQ(withLatin1Charset(defaultFontPattern), "-*-*-medium-r-*-*-15-*-*-*-*-*-iso8859-1");
-    EXPECT_EQ(withLatin1Charset("-a-b--x-y"), "-a-b--iso8859-1");
-    EXPECT_EQ(withLatin1Charset("-x-y"), "-iso8859-1");
-    EXPECT_EQ(withLatin1Charset("fixed"), "");
-    EXPECT_EQ(withLatin1Charset("-fixed"), "");
 }
 
 }  // namespace
