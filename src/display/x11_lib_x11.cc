@@ -59,6 +59,16 @@ bool holds(const Area& area, const Point& point) {
            point.y - area.y < area.height;
 }
 
+// The pattern with its last two fields, charset registry and encoding, set to iso8859
+// and 1; empty when it has fewer than two fields.
+std::string withLatin1Charset(const std::string& pattern) {
+    const auto encoding = pattern.rfind('-');
+    const auto registry = encoding == 0 || encoding == std::string::npos
+                              ? std::string::npos
+                              : pattern.rfind('-', encoding - 1);
+    return registry == std::string::npos ? "" : pattern.substr(0, registry) + "-iso8859-1";
+}
+
 // The focused window may be gone by the time we ask about it; that is no error of ours.
 int ignoreVanishedWindow(Display*, XErrorEvent*) { return 0; }
 
@@ -70,8 +80,9 @@ Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>&
         const Area* best = nullptr;
         std::int64_t most = 0;
         for (const Area& monitor : monitors) {
-            if (overlap(monitor, *focus) > most) {
-                most = overlap(monitor, *focus);
+            const std::int64_t shares = overlap(monitor, *focus);
+            if (shares > most) {
+                most = shares;
                 best = &monitor;
             }
         }
@@ -118,14 +129,6 @@ bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value) {
     }
     value = static_cast<std::uint16_t>(keysym & 0xFFFF);
     return true;
-}
-
-std::string withLatin1Charset(const std::string& pattern) {
-    const auto encoding = pattern.rfind('-');
-    const auto registry = encoding == 0 || encoding == std::string::npos
-                              ? std::string::npos
-                              : pattern.rfind('-', encoding - 1);
-    return registry == std::string::npos ? "" : pattern.substr(0, registry) + "-iso8859-1";
 }
 
 std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }

@@ -47,10 +47,6 @@ Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>&
 Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,
                   std::int32_t height);
 
-// The font pattern with its last two fields, charset registry and encoding, set to
-// iso8859 and 1; empty when it has fewer than two fields.
-std::string withLatin1Charset(const std::string& pattern);
-
 class X11LibX11 final : public X11Interface {
 public:
     X11LibX11() = default;
