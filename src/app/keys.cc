@@ -41,7 +41,7 @@ bool Launcher::handleKey(InputEvent& event) {
     case XK_BackSpace: deleteBackward(); break;
     case XK_Tab:
     case XK_KP_Tab: replaceLine(completion.complete(text)); break;
-    case XK_Return: return submitLine();
+    case XK_Return: return runLine();
     case XK_Escape: quit();
     case XK_Home:
     case XK_KP_Home: cursor = 0; break;
@@ -79,13 +79,17 @@ bool Launcher::runBookmark(char key) {
         return false;
     }
     text = std::move(command);
-    history.save(text);
-    launch();
-    return true;
+    return runLine();
 }
 
-bool Launcher::submitLine() {
-    history.save(text);
+// Saving and starting the shell may each wait on a file system for good: by then the
+// keyboard is free. A signal meanwhile lets the save finish first.
+bool Launcher::runLine() {
+    letGo();
+    {
+        const EndingSignals::Held saveUnderWay;
+        history.save(text);
+    }
     launch();
     return true;
 }

@@ -25,7 +25,7 @@ void Launcher::launch() {
     shell.resize(std::strlen(shell.c_str()));
     char dashC[] = "-c";
     char* arguments[] = {name, dashC, text.data(), nullptr};
-    if (const int error = spawnProcess(shell.c_str(), arguments); error != 0) {
+    if (const int error = spawnProcess(shell.c_str(), arguments, signals); error != 0) {
         fail("Couldn't run " + shell + ": " + std::strerror(error));
     }
 }

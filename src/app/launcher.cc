@@ -29,14 +29,13 @@ void Launcher::run(int argc, char** argv) {
     if (!display->openWindow(x, y, width, height)) {
         fatal("Couldn't open window");
     }
+    signals.closeFirst(display->descriptor());
     if (!display->setupGC(background, foreground, fontPattern())) {
-        fatal("Couldn't setup GC");
+        fail("Couldn't setup GC");
     }
     if (!display->grabKeyboard()) {
-        fatal("Couldn't grab keyboard");
+        fail("Couldn't grab keyboard");
     }
-    // Only now: keys typed meanwhile already come to us, and the scan grows with PATH.
-    completion.startScan();
     eventLoop();
 }
 
@@ -51,6 +50,10 @@ std::string Launcher::fontPattern() const {
 
 void Launcher::eventLoop() {
     paint();
+    // Only now: keys typed meanwhile already come to us, and the reads grow with PATH
+    // and with the history.
+    completion.startScan(display->descriptor());
+    history.startLoad(display->descriptor());
     InputEvent event;
     while (nextInput(event)) {
         if (event.kind == EventKind::Key && handleKey(event)) {
@@ -60,35 +63,50 @@ void Launcher::eventLoop() {
     }
 }
 
-// The next event to act on. While a Tab waits for the index, the window still repaints
-// and Escape still ends at once; every other key is held and handed out in order once
-// the index is there.
+// The next event to act on. While the lists come in, the window repaints and takes keys;
+// a key that needs a list not yet there is held, with every key after it, and they are
+// handed out in order once it is there. Escape still ends at once.
 bool Launcher::nextInput(InputEvent& event) {
     for (;;) {
-        if (!heldKeys.empty() && completion.ready()) {
+        if (!heldKeys.empty() && !waitsForList(heldKeys.front())) {
             event = heldKeys.front();
             heldKeys.pop_front();
             return true;
         }
-        if (!heldKeys.empty() && !display->waitForEvent(completion.readyDescriptor())) {
-            continue;  // the index has come
+        if (!display->waitForEvent({completion.readyDescriptor(), history.readyDescriptor()})) {
+            completion.ready();  // take in what has come
+            history.ready();
+            continue;
         }
         if (!display->nextEvent(event)) {
             return false;
         }
-        if (event.kind != EventKind::Key || !mustWait(event)) {
+        if (event.kind != EventKind::Key ||
+            (heldKeys.empty() ? !waitsForList(event) : endsAtOnce(event))) {
             return true;
         }
         heldKeys.push_back(event);
     }
 }
 
-bool Launcher::mustWait(const InputEvent& event) {
-    if (!heldKeys.empty()) {
-        return event.keysym != XK_Escape || firesBookmark(event);
+// A Tab needs the index, Up and Down the history; a bookmark that fires needs neither.
+bool Launcher::waitsForList(const InputEvent& event) {
+    if (firesBookmark(event)) {
+        return false;
     }
-    const bool tab = event.keysym == XK_Tab || event.keysym == XK_KP_Tab;
-    return tab && !text.empty() && !firesBookmark(event) && !completion.ready();
+    switch (event.keysym) {
+    case XK_Tab:
+    case XK_KP_Tab: return !text.empty() && !completion.ready();
+    case XK_Up:
+    case XK_KP_Up:
+    case XK_Down:
+    case XK_KP_Down: return !history.ready();
+    default: return false;
+    }
+}
+
+bool Launcher::endsAtOnce(const InputEvent& event) {
+    return event.keysym == XK_Escape && !firesBookmark(event);
 }
 
 bool Launcher::firesBookmark(const InputEvent& event) {
@@ -102,15 +120,23 @@ void Launcher::paint() {
     }
 }
 
-// The X connection closes before the process ends: the server then frees the keyboard
-// and the window at once, even while a scan thread sleeps in a dead mount for good.
-void Launcher::quit() {
+// Every way out goes through here first: the server frees the keyboard and the window
+// before anything that may wait on a file system, and a signal finds nothing to close.
+// The lists still being read are of no use any more.
+void Launcher::letGo() {
+    signals.forget();
     display->disconnect();
+    completion.stopScan();
+    history.stopLoad();
+}
+
+void Launcher::quit() {
+    letGo();
     std::exit(0);
 }
 
 void Launcher::fail(const std::string& message) {
-    display->disconnect();
+    letGo();
     fatal(message);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/require_env.h"
+#include "app/signals.h"
 #include "completion/completion.h"
 #include "display/x11_interface.h"
 #include "lists/bookmarks.h"
@@ -35,15 +36,17 @@ public:
 private:
     void eventLoop();
     bool nextInput(InputEvent& event);
-    bool mustWait(const InputEvent& event);
+    bool waitsForList(const InputEvent& event);
+    bool endsAtOnce(const InputEvent& event);
     bool firesBookmark(const InputEvent& event);
     void paint();
+    void letGo();
     void launch();
     [[noreturn]] void quit();
     [[noreturn]] void fail(const std::string& message);
 
     bool runBookmark(char key);
-    bool submitLine();
+    bool runLine();
     void insertKey(std::uint16_t keysym);
     void deleteBackward();
     void killLine();
@@ -53,7 +56,9 @@ private:
     void moveRight();
 
     std::unique_ptr<X11Interface> display;
-    // Keys that came while a Tab waits for the index, in the order they came.
+    EndingSignals signals;
+    // Keys that came while a Tab waits for the index, or Up or Down for the history, in
+    // the order they came.
     std::deque<InputEvent> heldKeys;
 
 public:

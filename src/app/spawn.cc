@@ -19,24 +19,31 @@ int execError(int readEnd) {
 
 }  // namespace
 
-int spawnProcess(const char* program, char* const arguments[]) {
+int spawnProcess(const char* program, char* const arguments[], const EndingSignals& signals) {
     int channel[2];
     if (pipe(channel) != 0) {
         return errno;
     }
     fcntl(channel[0], F_SETFD, FD_CLOEXEC);
     fcntl(channel[1], F_SETFD, FD_CLOEXEC);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        execv(program, arguments);
-        const int error = errno;
-        if (write(channel[1], &error, sizeof error) < 0) {
-            // Nobody to tell; the parent then takes the exec as done.
+    pid_t child = -1;
+    int forkError = 0;
+    {
+        // No signal between the fork and the exec runs the launcher's handlers in the child.
+        const EndingSignals::Held held;
+        child = fork();
+        forkError = errno;
+        if (child == 0) {
+            signals.restoreInChild();
+            close(channel[0]);
+            execv(program, arguments);
+            const int error = errno;
+            if (write(channel[1], &error, sizeof error) < 0) {
+                // Nobody to tell; the parent then takes the exec as done.
+            }
+            _exit(127);
         }
-        _exit(127);
     }
-    const int forkError = child < 0 ? errno : 0;
     close(channel[1]);
     const int failure = child < 0 ? forkError : execError(channel[0]);
     close(channel[0]);

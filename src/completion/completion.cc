@@ -2,13 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
 #include <utility>
 
 #include "app/require_env.h"
@@ -17,9 +14,6 @@ namespace {
 
 // One bit, not the whole type field: sockets carry it too and are listed.
 constexpr mode_t regularFileBit = 0100000;
-
-// The scan recurses nowhere; this leaves room for the sanitizers' own frames.
-constexpr std::size_t scanStackBytes = std::size_t{256} * 1024;
 
 bool isExecutableFile(const struct stat& status, uid_t user, gid_t group) {
     if ((status.st_mode & regularFileBit) == 0) {
@@ -72,51 +66,23 @@ std::vector<std::string> scanOrEmpty(Completion::Scanner scan, const std::string
     }
 }
 
-// The write end of the hand-over pipe, closed when its owner goes.
-class WriteEnd {
-public:
-    explicit WriteEnd(int descriptor) : descriptor_(descriptor) {}
-    ~WriteEnd() { close(descriptor_); }
-    WriteEnd(const WriteEnd&) = delete;
-    WriteEnd& operator=(const WriteEnd&) = delete;
-    WriteEnd(WriteEnd&&) = delete;
-    WriteEnd& operator=(WriteEnd&&) = delete;
-
-private:
-    int descriptor_;
-};
-
-// Everything the scan thread reads or writes: it owns this until it hands the index
-// over through the promise, so a launcher gone meanwhile is never touched. Closing
-// handedOver then wakes a Tab that waits for the index beside the X connection.
-struct ScanJob {
-    Completion::Scanner scan;
-    std::string searchPath;
-    uid_t user;
-    gid_t group;
-    std::promise<std::vector<std::string>> index;
-    WriteEnd handedOver;
-};
-
-void* runScan(void* argument) {
-    const std::unique_ptr<ScanJob> job(static_cast<ScanJob*>(argument));
-    job->index.set_value(scanOrEmpty(job->scan, job->searchPath, job->user, job->group));
-    return nullptr;
+// Names cannot hold a NUL byte: each ends with one on its way through the pipe.
+std::string joinNames(const std::vector<std::string>& names) {
+    std::string joined;
+    for (const auto& name : names) {
+        joined += name;
+        joined += '\0';
+    }
+    return joined;
 }
 
-// Detached: nobody joins it, so Escape and Return never wait for a directory that hangs.
-bool startDetached(std::unique_ptr<ScanJob>& job) {
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, scanStackBytes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const bool started = pthread_create(&thread, &attributes, runScan, job.get()) == 0;
-    pthread_attr_destroy(&attributes);
-    if (started) {
-        static_cast<void>(job.release());
+std::vector<std::string> splitNames(const std::string& joined) {
+    std::vector<std::string> names;
+    for (std::size_t start = 0, end = 0; (end = joined.find('\0', start)) != std::string::npos;
+         start = end + 1) {
+        names.emplace_back(joined, start, end - start);
     }
-    return started;
+    return names;
 }
 
 }  // namespace
@@ -139,38 +105,40 @@ std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid
 
 Completion::Completion() : searchPath(requireEnv("PATH")), user(getuid()), group(getgid()) {}
 
-Completion::~Completion() {
-    if (indexReady >= 0) {
-        close(indexReady);
+void Completion::startScan(int xDescriptor, Scanner scanner) {
+    if (scanStarted || indexed) {
+        return;
     }
+    scanStarted = true;
+    const auto job = [scanner, path = searchPath, uid = user, gid = group] {
+        return joinNames(scanner(path, uid, gid));
+    };
+    // Without a helper the index stays empty: a scan here could hang the key handling.
+    indexed = !scan.start(job, xDescriptor);
 }
 
-void Completion::startScan(Scanner scan) {
-    int ends[2];
-    if (indexed || pendingScan.valid() || pipe2(ends, O_CLOEXEC) != 0) {
-        return;  // without a pipe to wake the event loop, the first Tab scans instead
+bool Completion::ready() {
+    if (scanStarted && !indexed && scan.done()) {
+        takeIndex();
     }
-    std::unique_ptr<ScanJob> job(new ScanJob{scan, searchPath, user, group, {}, WriteEnd(ends[1])});
-    pendingScan = job->index.get_future();
-    if (startDetached(job)) {
-        indexReady = ends[0];
-    } else {
-        pendingScan = {};  // no thread to be had: the first Tab scans instead
-        close(ends[0]);
-    }
+    return !scanStarted || indexed;
 }
 
-bool Completion::ready() const {
-    return !pendingScan.valid() ||
-           pendingScan.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+void Completion::takeIndex() {
+    entries = splitNames(scan.take());
+    indexed = true;
 }
 
 void Completion::awaitIndex() {
-    if (pendingScan.valid()) {
-        entries = pendingScan.get();
-    } else if (!indexed) {
-        entries = scanOrEmpty(scanPath, searchPath, user, group);
+    if (indexed) {
+        return;
     }
+    if (scanStarted) {
+        scan.wait();
+        takeIndex();
+        return;
+    }
+    entries = scanOrEmpty(scanPath, searchPath, user, group);
     indexed = true;
 }
 

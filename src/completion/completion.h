@@ -3,32 +3,34 @@
 #include <sys/types.h>
 
 #include <cstddef>
-#include <future>
 #include <string>
 #include <vector>
+
+#include "app/helper.h"
 
 // The sorted index of the executables in the colon-separated directory list.
 std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid_t group);
 
 // Sorted names of the executables found through PATH, with cycling prefix completion.
-// The directories are read once: on a thread of their own after startScan, or else at
-// the first call that needs the index.
+// The directories are read once: in a helper process after startScan, or else at the
+// first call that needs the index.
 class Completion {
 public:
     using Scanner = std::vector<std::string> (*)(const std::string&, uid_t, gid_t);
 
     Completion();
-    ~Completion();
     Completion(const Completion&) = delete;
     Completion& operator=(const Completion&) = delete;
 
-    // Reads the PATH directories beside the caller; the index is handed over when done.
-    // A scan that throws (out of memory, say) hands over an empty index.
-    void startScan(Scanner scan = scanPath);
-    // True when complete would not wait for the scan.
-    bool ready() const;
-    // Readable once the scan has handed the index over; -1 when no scan runs beside us.
-    int readyDescriptor() const { return indexReady; }
+    // Reads the PATH directories in a helper process, which closes xDescriptor first. A
+    // scan that fails (out of memory, say), or no process to be had, gives no names.
+    void startScan(int xDescriptor = -1, Scanner scan = scanPath);
+    // Takes in what the scan has sent so far; true when complete would not wait for it.
+    bool ready();
+    // Readable while the scan has more to send; -1 when no scan is under way.
+    int readyDescriptor() const { return scan.descriptor(); }
+    // Ends a scan still under way; complete then finds nothing.
+    void stopScan() { scan.stop(); }
     // The next name in the cycle that starts with the prefix, or text when none matches.
     // Waits for the whole index, so the result never depends on how far the scan got.
     std::string complete(const std::string& text);
@@ -39,13 +41,14 @@ public:
 
 private:
     void awaitIndex();
+    void takeIndex();
     bool findMatch(std::size_t from, std::string& match);
 
     std::string searchPath;
     uid_t user;
     gid_t group;
-    std::future<std::vector<std::string>> pendingScan;
-    int indexReady = -1;
+    HelperOutput scan;
+    bool scanStarted = false;
     bool indexed = false;
     std::string prefix;
     std::vector<std::string> entries;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // <X11/X.h> defines Expose as a macro; keep it out of the enumerator whatever the
 // include order.
@@ -33,11 +34,14 @@ public:
     virtual bool grabKeyboard() = 0;
     virtual bool redraw(const std::string& text, std::uint64_t cursor) = 0;
     virtual bool nextEvent(InputEvent& event) = 0;
-    // Waits until an event is queued (true) or descriptor turns readable first (false).
-    virtual bool waitForEvent(int descriptor) = 0;
-    // Drops the connection at once, just before the process ends: the server frees the
-    // keyboard and the window as for any client gone, whatever else the process does.
+    // Waits until an event is queued (true) or one of descriptors turns readable first
+    // (false); a descriptor of -1 is none.
+    virtual bool waitForEvent(const std::vector<int>& descriptors) = 0;
+    // Closes the connection: the server frees the keyboard and the window. Nothing is
+    // drawn or read after it.
     virtual void disconnect() = 0;
+    // The connection's descriptor, which no helper process may keep; -1 when none.
+    virtual int descriptor() const = 0;
 };
 
 // A display object that holds no connection yet.

@@ -133,7 +133,11 @@ bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value) {
 
 std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }
 
-X11LibX11::~X11LibX11() {
+X11LibX11::~X11LibX11() { disconnect(); }
+
+// In the reverse order of creation; the server frees the keyboard and the window as soon
+// as the connection closes.
+void X11LibX11::disconnect() {
     if (connection == nullptr) {
         return;
     }
@@ -149,6 +153,11 @@ X11LibX11::~X11LibX11() {
     XUngrabKeyboard(connection, CurrentTime);
     XDestroyWindow(connection, window);
     XCloseDisplay(connection);
+    connection = nullptr;
+}
+
+int X11LibX11::descriptor() const {
+    return connection == nullptr ? -1 : ConnectionNumber(connection);
 }
 
 bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth,
@@ -388,22 +397,20 @@ bool X11LibX11::nextEvent(InputEvent& event) {
     return true;
 }
 
-// No goodbye requests and no round trip: the process is about to end.
-void X11LibX11::disconnect() {
-    if (connection != nullptr) {
-        close(ConnectionNumber(connection));
-        connection = nullptr;
-    }
-}
-
 // XPending reads whatever the server has sent; poll sleeps until either side has more.
-bool X11LibX11::waitForEvent(int descriptor) {
+bool X11LibX11::waitForEvent(const std::vector<int>& descriptors) {
+    XSelectInput(connection, window, KeyPressMask | ExposureMask);  // as nextEvent does
+    std::vector<pollfd> sources = {{ConnectionNumber(connection), POLLIN, 0}};
+    for (const int descriptor : descriptors) {
+        sources.push_back({descriptor, POLLIN, 0});
+    }
     for (;;) {
         if (XPending(connection) > 0) {
             return true;
         }
-        pollfd sources[] = {{ConnectionNumber(connection), POLLIN, 0}, {descriptor, POLLIN, 0}};
-        if (poll(sources, 2, -1) > 0 && sources[1].revents != 0) {
+        if (poll(sources.data(), sources.size(), -1) > 0 &&
+            std::any_of(sources.begin() + 1, sources.end(),
+                        [](const pollfd& source) { return source.revents != 0; })) {
             return false;
         }
     }

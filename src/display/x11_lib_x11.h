@@ -61,8 +61,9 @@ public:
     bool grabKeyboard() override;
     bool redraw(const std::string& text, std::uint64_t cursor) override;
     bool nextEvent(InputEvent& event) override;
-    bool waitForEvent(int descriptor) override;
+    bool waitForEvent(const std::vector<int>& descriptors) override;
     void disconnect() override;
+    int descriptor() const override;
 
     unsigned long lookupColor(const std::string& name);
 

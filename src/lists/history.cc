@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "app/require_env.h"
 #include "lists/file_io.h"
@@ -12,6 +13,12 @@ namespace {
 
 // A launcher whose save waits longer than this for another's goes on without the lock.
 constexpr std::chrono::milliseconds lockTimeout{1000};
+
+std::string fileContent(const std::string& path) {
+    std::string content;
+    readWholeFile(path, content);
+    return content;
+}
 
 }  // namespace
 
@@ -44,28 +51,76 @@ std::string serializeHistory(const std::vector<std::string>& entries, const std:
     return content;
 }
 
-History::History() : path(requireEnv("HOME") + "/.pellacorvine.history") {
-    std::string content;
-    readWholeFile(path, content);
-    entries = splitHistory(content);
+History::History() : path(requireEnv("HOME") + "/.pellacorvine.history") {}
+
+void History::startLoad(int xDescriptor) {
+    if (loadStarted || loaded) {
+        return;
+    }
+    loadStarted = true;
+    // Without a helper there are no entries: a read here could hang the key handling.
+    loaded = !loading.start([file = path] { return fileContent(file); }, xDescriptor);
+}
+
+bool History::ready() {
+    if (loadStarted && !loaded && loading.done()) {
+        takeContent(loading.take());
+    }
+    return !loadStarted || loaded;
+}
+
+void History::awaitLoad() {
+    if (loaded) {
+        return;
+    }
+    if (loadStarted) {
+        loading.wait();
+        takeContent(loading.take());
+    } else {
+        takeContent(fileContent(path));
+    }
+}
+
+void History::takeContent(std::string read) {
+    content = std::move(read);
+    for (std::size_t start = 0; start < content.size();) {
+        const auto* newline = static_cast<const char*>(
+            std::memchr(content.data() + start, '\n', content.size() - start));
+        const std::size_t end = newline == nullptr
+                                    ? content.size()
+                                    : static_cast<std::size_t>(newline - content.data());
+        if (end > start) {
+            starts.push_back(start);
+        }
+        start = end + 1;
+    }
+    loaded = true;
+}
+
+std::string History::entry(std::int64_t index) const {
+    const std::size_t start = starts[static_cast<std::size_t>(index)];
+    const auto end = content.find('\n', start);
+    return content.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 std::string History::previous() {
-    const auto count = static_cast<std::int64_t>(entries.size());
+    awaitLoad();
+    const auto count = static_cast<std::int64_t>(starts.size());
     if (count == 0) {
         return {};
     }
     current = current > 0 ? current - 1 : count - 1;
-    return entries[static_cast<std::size_t>(current)];
+    return entry(current);
 }
 
 std::string History::next() {
-    const auto count = static_cast<std::int64_t>(entries.size());
+    awaitLoad();
+    const auto count = static_cast<std::int64_t>(starts.size());
     if (count == 0) {
         return {};
     }
     current = current < count - 1 ? current + 1 : 0;
-    return entries[static_cast<std::size_t>(current)];
+    return entry(current);
 }
 
 void History::save(const std::string& command) {
@@ -80,9 +135,9 @@ void History::save(const std::string& command) {
     // other's command over the history.
     const FileLock lock(target, lockTimeout);
     // Read again, so that what another launcher recorded since start-up is kept.
-    std::string content;
-    if (readWholeFile(target, content) == ReadResult::Unreadable) {
+    std::string old;
+    if (readWholeFile(target, old) == ReadResult::Unreadable) {
         return;  // rewriting a file we cannot read would lose it
     }
-    replaceContent(target, content, serializeHistory(splitHistory(content), command), lock.held());
+    replaceContent(target, old, serializeHistory(splitHistory(old), command), lock.held());
 }

@@ -1,13 +1,29 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// The commands run before, from $HOME/.pellacorvine.history, oldest first.
+#include "app/helper.h"
+
+// The commands run before, from $HOME/.pellacorvine.history, oldest first. The file is
+// read once: in a helper process after startLoad, or else at the first Up or Down.
 class History {
 public:
     History();
+    History(const History&) = delete;
+    History& operator=(const History&) = delete;
+
+    // Reads the file in a helper process, which closes xDescriptor first, so that a dead
+    // HOME holds neither the keyboard nor the keys. No process to be had: no entries.
+    void startLoad(int xDescriptor = -1);
+    // Takes in what the read has sent so far; true when Up and Down would not wait for it.
+    bool ready();
+    // Readable while the read has more to send; -1 when no read is under way.
+    int readyDescriptor() const { return loading.descriptor(); }
+    // Ends a read still under way; Up and Down then find nothing.
+    void stopLoad() { loading.stop(); }
 
     std::string previous();
     std::string next();
@@ -15,8 +31,18 @@ public:
     void save(const std::string& command);
 
 private:
+    void awaitLoad();
+    void takeContent(std::string read);
+    std::string entry(std::int64_t index) const;
+
     std::string path;
-    std::vector<std::string> entries;
+    HelperOutput loading;
+    bool loadStarted = false;
+    bool loaded = false;
+    // The file as read, and where each of its non-empty lines begins: one buffer and an
+    // offset per entry, however long the history.
+    std::string content;
+    std::vector<std::size_t> starts;
     std::int64_t current = -1;
 };
 

@@ -127,6 +127,24 @@ protected:
         return text.substr(0, text.find("fd:"));
     }
 
+    // Each step is text to type, or <Key> or <Mod+Mod+Key> to press.
+    void play(const std::vector<std::string>& steps) {
+        for (const std::string& step : steps) {
+            if (!step.starts_with('<')) {
+                x().type(step);
+                continue;
+            }
+            std::vector<std::string> parts;
+            std::string rest = step.substr(1, step.size() - 2);
+            for (auto plus = rest.find('+'); plus != std::string::npos && plus > 0;
+                 plus = rest.find('+')) {
+                parts.push_back(rest.substr(0, plus));
+                rest.erase(0, plus + 1);
+            }
+            x().key(rest, parts);
+        }
+    }
+
     std::unique_ptr<Process> launcher;
 };
 

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <random>
 
@@ -192,6 +194,24 @@ TEST_F(FaultTest, ManyOddPathComponentsStillComplete) {
     expectEnd(*launcher, 0, "");
     EXPECT_EQ(launchedArgs(), argv("xterm"));
     chmod(locked.c_str(), 0755);
+}
+
+// A user at the process limit: no helper to read PATH or the history, and no child for
+// the command. The launcher still works, and nothing is read where the keys are.
+TEST_F(FaultTest, WithoutProcessesTabCompletesNothingAndTheLineIsStillRecorded) {
+    chmod(bin.path().c_str(), 0755);
+    chmod(home.path().c_str(), 0777);
+    program = runnableByAll(PELLACORVINE_BINARY);
+    const std::string shell = runnableByAll(RECORDER_BINARY);
+    // LeakSanitizer, where built in, needs a thread at exit that the limit refuses.
+    startReady(launcher, {}, {"SHELL=" + shell, "ASAN_OPTIONS=detect_leaks=0"}, [] {
+        becomeNobody();  // root ignores the limit
+        const rlimit one{1, 1};
+        setrlimit(RLIMIT_NPROC, &one);
+    });
+    play({"x", "<Tab>", "y", "<Return>"});
+    expectEnd(*launcher, 1, "Error: Couldn't run " + shell + ": " + std::strerror(EAGAIN) + "\n");
+    EXPECT_EQ(readFile(history()), "xy");
 }
 
 // A server of its own, since this test kills it.

@@ -17,32 +17,14 @@ struct Journey {
     const char* name;
     std::optional<std::string> history;
     std::string bookmarks;
-    std::vector<std::string> steps;  // text to type, or <Key> / <Mod+Mod+Key> to press
+    std::vector<std::string> steps;  // as play takes them
     std::string launched;
     std::optional<std::string> historyAfter;
 };
 
 std::ostream& operator<<(std::ostream& out, const Journey& j) { return out << j.name; }
 
-class JourneyTableTest : public LaunchTest, public ::testing::WithParamInterface<Journey> {
-protected:
-    void play(const std::vector<std::string>& steps) {
-        for (const std::string& step : steps) {
-            if (!step.starts_with('<')) {
-                x().type(step);
-                continue;
-            }
-            std::vector<std::string> parts;
-            std::string rest = step.substr(1, step.size() - 2);
-            for (auto plus = rest.find('+'); plus != std::string::npos && plus > 0;
-                 plus = rest.find('+')) {
-                parts.push_back(rest.substr(0, plus));
-                rest.erase(0, plus + 1);
-            }
-            x().key(rest, parts);
-        }
-    }
-};
+class JourneyTableTest : public LaunchTest, public ::testing::WithParamInterface<Journey> {};
 
 TEST_P(JourneyTableTest, RunsWhatTheKeysSay) {
     const Journey& journey = GetParam();
@@ -118,13 +100,22 @@ TEST_F(JourneyTest, EscapeWritesAndRunsNothing) {
     EXPECT_FALSE(std::filesystem::exists(record()));
 }
 
-TEST_F(JourneyTest, LaunchedShellHoldsNoDescriptorOfTheLauncher) {
-    begin();
+// Only the standard descriptors, and the signals as the launcher found them: HUP ignored
+// and USR1 blocked, nothing else.
+TEST_F(JourneyTest, LaunchedShellGetsTheStandardDescriptorsAndTheStartingSignals) {
+    startReady(launcher, {}, recorderEnv(), [] {
+        signal(SIGHUP, SIG_IGN);
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        sigprocmask(SIG_SETMASK, &usr1, nullptr);
+    });
     x().type("xcalc");
     x().key("Return");
     expectEnd(*launcher, 0, "");
     const std::string text = launched();
-    EXPECT_EQ(text.substr(text.find("fd:")), "fd:0\nfd:1\nfd:2\n");
+    EXPECT_EQ(text.substr(text.find("fd:")), "fd:0\nfd:1\nfd:2\nignored:" + std::to_string(SIGHUP) +
+                                                 "\nblocked:" + std::to_string(SIGUSR1) + "\n");
 }
 
 TEST_F(JourneyTest, WithoutShellRunsBinShNamedSh) {

@@ -1,3 +1,8 @@
+#include <signal.h>
+
+#include <algorithm>
+#include <ostream>
+
 #include "e2e_fixture.h"
 #include "hung_mount.h"
 
@@ -81,9 +86,20 @@ TEST_F(SlowScanTest, ReturnLaunchesAndEndsBeforeTheScanCould) {
     EXPECT_EQ(readFile(history()), "ls");
 }
 
-// A PATH directory on a mount that never answers: the scan thread sleeps for good, yet
-// the keyboard and the screen are the user's again as soon as they leave.
-class HungMountTest : public ScanTest, public ::testing::WithParamInterface<bool> {
+// What lies on a mount that never answers, what the user does, and how the launcher ends
+// once the file system stops: the keyboard and the screen are free before that.
+struct HungCase {
+    const char* name;
+    const char* hung;  // PATH, SHELL, or HOME (dead only after start-up)
+    std::vector<std::string> steps;
+    int signal;  // sent after the steps; 0 for none
+    int status;
+    const char* errorStart;
+};
+
+std::ostream& operator<<(std::ostream& out, const HungCase& c) { return out << c.name; }
+
+class HungMountTest : public ScanTest, public ::testing::WithParamInterface<HungCase> {
 protected:
     void SetUp() override {
         ScanTest::SetUp();
@@ -97,20 +113,47 @@ protected:
     HungMount mount;
 };
 
-TEST_P(HungMountTest, EscapeFreesTheKeyboardAndTheScreenAtOnce) {
-    beginWithScanOf(mountPoint);
-    if (GetParam()) {
-        x().type("xte");
-        x().key("Tab");
+TEST_P(HungMountTest, FreesTheKeyboardAndTheScreenAtOnce) {
+    const HungCase& c = GetParam();
+    const std::string hung = c.hung;
+    const std::string homeLink = shared / "home";
+    std::filesystem::create_directory_symlink(home.path(), homeLink);
+    auto env = recorderEnv();
+    env.insert(env.end(), {"PATH=" + (hung == "PATH" ? mountPoint + ":" : "") + bin.path(),
+                           "HOME=" + homeLink, "DISPLAY=" + displayName()});
+    if (hung == "SHELL") {
+        env.push_back("SHELL=" + mountPoint + "/sh");  // the first SHELL= wins
+        std::rotate(env.begin(), env.end() - 1, env.end());
     }
-    x().key("Escape");
+    launcher = start({}, env);
+    ASSERT_NE(x().waitForMappedWindow(), 0U);
+    ASSERT_TRUE(x().waitForForeignGrab());
+    if (hung == "HOME") {
+        std::filesystem::create_directory_symlink(mountPoint, shared / "dead");
+        std::filesystem::rename(shared / "dead", homeLink);
+    }
+    play(c.steps);
+    if (c.signal != 0) {
+        kill(launcher->pid(), c.signal);
+    }
     EXPECT_TRUE(waitUntil([&] { return x().findMappedWindow() == 0 && x().holdKeyboard(); }, 1s));
     x().releaseKeyboard();
     mount.stop();
-    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launcher->waitExit(), c.status);
+    EXPECT_TRUE(launcher->standardError().starts_with(c.errorStart)) << launcher->standardError();
 }
 
-INSTANTIATE_TEST_SUITE_P(WithoutOrAfterTab, HungMountTest, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(
+    Paths, HungMountTest,
+    ::testing::Values(
+        HungCase{"EscapeWithoutTab", "PATH", {"<Escape>"}, 0, 0, ""},
+        HungCase{"EscapeAfterTab", "PATH", {"xte", "<Tab>", "<Escape>"}, 0, 0, ""},
+        HungCase{"TermAfterTab", "PATH", {"xte", "<Tab>"}, SIGTERM, 128 + SIGTERM, ""},
+        HungCase{"HupAfterTab", "PATH", {"xte", "<Tab>"}, SIGHUP, 128 + SIGHUP, ""},
+        HungCase{"KillAfterTab", "PATH", {"xte", "<Tab>"}, SIGKILL, 128 + SIGKILL, ""},
+        HungCase{"ReturnWithDeadShell", "SHELL", {"ls", "<Return>"}, 0, 1, "Error: Couldn't run "},
+        HungCase{"ReturnWithDeadHome", "HOME", {"ls", "<Return>"}, 0, 0, ""}),
+    [](const auto& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace e2e

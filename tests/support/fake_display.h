@@ -60,18 +60,24 @@ public:
         return true;
     }
 
-    // Scripted events come first; with none left, the wait is for the descriptor alone.
-    bool waitForEvent(int descriptor) override {
-        record("waitForEvent");
-        if (!script_.events.empty()) {
+    // Scripted events come first; with none left, the wait is for the descriptors alone.
+    // Not recorded: how often it runs depends on how the helpers' output arrives.
+    bool waitForEvent(const std::vector<int>& descriptors) override {
+        std::vector<pollfd> sources;
+        for (const int descriptor : descriptors) {
+            if (descriptor >= 0) {
+                sources.push_back({descriptor, POLLIN, 0});
+            }
+        }
+        if (!script_.events.empty() || sources.empty()) {
             return true;
         }
-        pollfd readable{descriptor, POLLIN, 0};
-        poll(&readable, 1, -1);
+        poll(sources.data(), sources.size(), -1);
         return false;
     }
 
     void disconnect() override { record("disconnect"); }
+    int descriptor() const override { return -1; }
 
 private:
     void record(const std::string& call) {

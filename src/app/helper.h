@@ -1,0 +1,49 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// The bytes one job makes in a helper process, read back without blocking the caller.
+// A job may hang for good in a dead mount: then only the helper hangs. It closes the X
+// connection before the job starts, so nothing that waits on a file system holds the
+// keyboard, and a launcher killed meanwhile frees it at once.
+class HelperOutput {
+public:
+    using Job = std::function<std::string()>;
+
+    HelperOutput() = default;
+    ~HelperOutput();
+    HelperOutput(const HelperOutput&) = delete;
+    HelperOutput& operator=(const HelperOutput&) = delete;
+
+    // Runs job in a new process that first closes xDescriptor (when not -1). False when no
+    // process or pipe could be had: then there is no output, and done() is true.
+    bool start(const Job& job, int xDescriptor);
+    // Readable while more output is to come; -1 once all has come or none will.
+    int descriptor() const { return readEnd_; }
+    // Reads what has come so far without waiting; true once all of it is here. A helper
+    // that ends before it has sent everything (a failed job) leaves no output at all.
+    bool done();
+    // Waits for all of it.
+    void wait();
+    // The output, once done.
+    std::string take() { return std::move(output_); }
+    // Ends a helper still at work: its output is of no use any more. One stuck in a dead
+    // mount ends when the mount answers.
+    void stop();
+
+private:
+    bool readSome();
+    void makeRoom();
+    void finish(bool complete);
+
+    pid_t helper_ = -1;
+    int readEnd_ = -1;
+    std::size_t headerBytes_ = 0;
+    std::size_t received_ = 0;
+    char header_[sizeof(std::uint64_t)] = {};
+    std::string output_;
+};
