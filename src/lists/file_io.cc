@@ -42,6 +42,27 @@ bool waitForLock(int descriptor, Clock::time_point deadline) {
     return true;
 }
 
+std::size_t sizeOf(int descriptor) {
+    struct stat status {};
+    return fstat(descriptor, &status) == 0 ? static_cast<std::size_t>(status.st_size) : 0;
+}
+
+// Appends with write(2): on a descriptor opened O_APPEND each write lands at the end.
+bool appendAll(int descriptor, const std::string& data) {
+    std::size_t written = 0;
+    while (written < data.size()) {
+        const ssize_t count = write(descriptor, data.data() + written, data.size() - written);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            return false;
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
 bool namesSameFile(const std::string& path, int descriptor) {
     struct stat named {};
     struct stat open {};
@@ -68,44 +89,42 @@ bool readLink(const std::string& path, std::string& target) {
     return true;
 }
 
-// An existing file keeps its permission bits and, where we may, its owner.
+// An existing file keeps its permission bits and, where we may, its owner; else its group
+// where we are a member of it, so that a history shared by a group stays shared.
 void copyOwnership(int descriptor, const std::string& original) {
     struct stat status {};
     if (stat(original.c_str(), &status) != 0) {
         return;
     }
-    fchmod(descriptor, status.st_mode & 07777);
-    if (status.st_uid != geteuid() || status.st_gid != getegid()) {
-        if (fchown(descriptor, status.st_uid, status.st_gid) != 0) {
-            // Only root may give a file away; keeping our ownership is fine.
-        }
+    if (fchown(descriptor, status.st_uid, status.st_gid) != 0 &&
+        fchown(descriptor, static_cast<uid_t>(-1), status.st_gid) != 0) {
+        // Neither: the file is ours alone, as any new file.
     }
+    fchmod(descriptor, status.st_mode & 07777);  // after fchown, which may clear bits
 }
 
 enum class ReplaceResult { Done, WriteFailed, CannotReplace };
 
 // Under the lock one fixed name, so that a save killed part-way leaves at most one file,
-// which the next save removes; without the lock a name of its own. Either way the file
-// is new: a leftover that is a hard link to another file, or another user's, is never
+// which the next save removes; failing that, a name of its own. Either way the file is
+// new: a leftover that is a hard link to another file, or another user's, is never
 // written into.
-int createTemporary(const std::string& target, bool locked, std::string& name) {
-    if (locked) {
-        name = target + lockedTemporarySuffix;
-        unlink(name.c_str());
-        const int descriptor =
-            open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (descriptor >= 0) {
-            return descriptor;
-        }
+int createTemporary(const std::string& target, std::string& name) {
+    name = target + lockedTemporarySuffix;
+    unlink(name.c_str());
+    const int descriptor =
+        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (descriptor >= 0) {
+        return descriptor;
     }
     name = target + ".XXXXXX";
     return mkostemp(name.data(), O_CLOEXEC);
 }
 
 // New content goes to a temporary file beside the target, renamed over it once complete.
-ReplaceResult replaceWith(const std::string& target, const std::string& content, bool locked) {
+ReplaceResult replaceWith(const std::string& target, const std::string& content) {
     std::string temporary;
-    const int descriptor = createTemporary(target, locked, temporary);
+    const int descriptor = createTemporary(target, temporary);
     if (descriptor < 0) {
         return ReplaceResult::CannotReplace;
     }
@@ -133,8 +152,8 @@ void rewriteInPlace(const std::string& target, const std::string& old, const std
     }
     const auto same = static_cast<std::size_t>(
         std::mismatch(old.begin(), old.end(), content.begin(), content.end()).first - old.begin());
-    if (!isRegularFile(descriptor)) {
-        // replaced by something else since we looked: leave it
+    if (!isRegularFile(descriptor) || sizeOf(descriptor) != old.size()) {
+        // replaced, or appended to without the lock, since we read it: leave it
     } else if (writeAll(descriptor, content, same) &&
                ftruncate(descriptor, static_cast<off_t>(content.size())) == 0) {
         fsync(descriptor);
@@ -165,6 +184,21 @@ private:
     struct sigaction previous_ {};
 };
 
+// Savers that found the lock taken for too long append without it. Whatever they added to
+// the file we replaced, after we read it, goes on at the end of the new one.
+void carryOverLateAppends(int locked, std::size_t readLength, const std::string& target) {
+    const std::size_t length = sizeOf(locked);
+    if (length <= readLength) {
+        return;
+    }
+    std::string late(length - readLength, '\0');
+    const ssize_t count = pread(locked, late.data(), late.size(), static_cast<off_t>(readLength));
+    if (count > 0) {
+        late.resize(static_cast<std::size_t>(count));
+        appendToFile(target, late);
+    }
+}
+
 }  // namespace
 
 bool isRegularFile(int descriptor) {
@@ -176,8 +210,8 @@ FileLock::FileLock(const std::string& path, std::chrono::milliseconds timeout) {
     // One deadline for the whole wait, the rechecks after each swapped file included.
     const auto deadline = Clock::now() + timeout;
     do {
-        descriptor_ =
-            open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        descriptor_ = open(path.c_str(),
+                           O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
         if (descriptor_ < 0 || !isRegularFile(descriptor_) || !waitForLock(descriptor_, deadline)) {
             return;
         }
@@ -196,8 +230,6 @@ FileLock::~FileLock() {
     }
 }
 
-// One read of the size fstat gives, straight into the string; then more reads only for a
-// file that grew meanwhile.
 ReadResult readWholeFile(const std::string& path, std::string& content) {
     content.clear();
     // O_NONBLOCK: opening a FIFO must not wait for a writer that never comes.
@@ -205,19 +237,7 @@ ReadResult readWholeFile(const std::string& path, std::string& content) {
     if (descriptor < 0) {
         return errno == ENOENT ? ReadResult::Missing : ReadResult::Unreadable;
     }
-    struct stat status {};
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(descriptor);
-        return ReadResult::Unreadable;
-    }
-    content.resize(static_cast<std::size_t>(status.st_size) + 1);
-    std::size_t have = 0;
-    bool ok = readInto(descriptor, content, have);
-    while (ok && have == content.size()) {
-        content.resize(content.size() * 2);
-        ok = readInto(descriptor, content, have);
-    }
-    content.resize(have);
+    const bool ok = isRegularFile(descriptor) && readAll(descriptor, content);
     close(descriptor);
     return ok ? ReadResult::Ok : ReadResult::Unreadable;
 }
@@ -257,10 +277,50 @@ bool isMissingOrRegular(const std::string& path) {
     return lstat(path.c_str(), &status) == 0 ? S_ISREG(status.st_mode) : errno == ENOENT;
 }
 
-void replaceContent(const std::string& target, const std::string& old, const std::string& content,
-                    bool locked) {
+// One read of the size fstat gives, straight into the string; then more reads only for a
+// file that grew meanwhile.
+bool readAll(int descriptor, std::string& content) {
+    content.assign(sizeOf(descriptor) + 1, '\0');
+    std::size_t have = 0;
+    bool ok = readInto(descriptor, content, have);
+    while (ok && have == content.size()) {
+        content.resize(content.size() * 2);
+        ok = readInto(descriptor, content, have);
+    }
+    content.resize(have);
+    return ok;
+}
+
+void appendToFile(const std::string& path, const std::string& data) {
+    const int descriptor = open(
+        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (descriptor < 0) {
+        return;
+    }
     const FileSizeSignalIgnored sizeLimitIsAnError;
-    if (replaceWith(target, content, locked) == ReplaceResult::CannotReplace) {
-        rewriteInPlace(target, old, content);
+    if (isRegularFile(descriptor) && appendAll(descriptor, data)) {
+        fsync(descriptor);
+    }
+    close(descriptor);
+}
+
+void appendUnderLock(int descriptor, std::size_t length, const std::string& data) {
+    if (data.empty()) {
+        return;
+    }
+    const FileSizeSignalIgnored sizeLimitIsAnError;
+    if (!appendAll(descriptor, data)) {
+        static_cast<void>(ftruncate(descriptor, static_cast<off_t>(length)));
+    }
+    fsync(descriptor);
+}
+
+void replaceContent(const std::string& target, const std::string& old, const std::string& content,
+                    int locked) {
+    const FileSizeSignalIgnored sizeLimitIsAnError;
+    switch (replaceWith(target, content)) {
+    case ReplaceResult::Done: carryOverLateAppends(locked, old.size(), target); break;
+    case ReplaceResult::CannotReplace: rewriteInPlace(target, old, content); break;
+    case ReplaceResult::WriteFailed: break;
     }
 }

@@ -20,6 +20,36 @@ std::string fileContent(const std::string& path) {
     return content;
 }
 
+// The form every save leaves: lines separated by single line feeds, none first.
+bool inSavedForm(const std::string& content) {
+    return !content.starts_with('\n') && content.find("\n\n") == std::string::npos;
+}
+
+// The last non-empty line.
+std::string lastEntry(const std::string& content) {
+    const auto end = content.find_last_not_of('\n');
+    if (end == std::string::npos) {
+        return {};
+    }
+    const auto newline = content.rfind('\n', end);
+    const auto start = newline == std::string::npos ? 0 : newline + 1;
+    return content.substr(start, end + 1 - start);
+}
+
+bool adds(const std::string& content, const std::string& command) {
+    return !command.empty() && lastEntry(content) != command;
+}
+
+// Without the lock another saver may append at any moment, before or after us: a line of
+// our own on both sides keeps every line whole whatever the order. The empty line this may
+// leave goes at the next save under the lock.
+void appendWithoutLock(const std::string& target, const std::string& command) {
+    std::string content;
+    if (readWholeFile(target, content) != ReadResult::Unreadable && adds(content, command)) {
+        appendToFile(target, '\n' + command + '\n');
+    }
+}
+
 }  // namespace
 
 std::vector<std::string> splitHistory(const std::string& content) {
@@ -49,6 +79,17 @@ std::string serializeHistory(const std::vector<std::string>& entries, const std:
         content += command;
     }
     return content;
+}
+
+std::string appendedBytes(const std::string& content, const std::string& command) {
+    std::string bytes;
+    if (!content.empty() && content.back() != '\n') {
+        bytes += '\n';
+    }
+    if (adds(content, command)) {
+        bytes += command;
+    }
+    return bytes;
 }
 
 History::History() : path(requireEnv("HOME") + "/.pellacorvine.history") {}
@@ -123,6 +164,8 @@ std::string History::next() {
     return entry(current);
 }
 
+// Under the lock a file in the saved form gets only the new line appended; any other is
+// rewritten whole, which drops its empty lines. Without the lock nothing is rewritten.
 void History::save(const std::string& command) {
     const std::string target = resolveLinks(path);
     if (!isMissingOrRegular(target)) {
@@ -131,13 +174,20 @@ void History::save(const std::string& command) {
     if (access(target.c_str(), W_OK) != 0 && errno != ENOENT) {
         return;  // a file the user made read-only stays as it is
     }
-    // One saver at a time: two that overlap would each rename a file without the
-    // other's command over the history.
     const FileLock lock(target, lockTimeout);
-    // Read again, so that what another launcher recorded since start-up is kept.
+    if (!lock.held()) {
+        appendWithoutLock(target, command);
+        return;
+    }
+    // Read again, under the lock, so that what other launchers recorded is kept.
     std::string old;
-    if (readWholeFile(target, old) == ReadResult::Unreadable) {
+    if (!readAll(lock.descriptor(), old)) {
         return;  // rewriting a file we cannot read would lose it
     }
-    replaceContent(target, old, serializeHistory(splitHistory(old), command), lock.held());
+    if (inSavedForm(old)) {
+        appendUnderLock(lock.descriptor(), old.size(), appendedBytes(old, command));
+    } else {
+        replaceContent(target, old, serializeHistory(splitHistory(old), command),
+                       lock.descriptor());
+    }
 }

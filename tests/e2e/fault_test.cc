@@ -49,7 +49,7 @@ TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
         GTEST_SKIP() << "cannot mount a small tmpfs here";
     }
     const std::unique_ptr<const char, int (*)(const char*)> unmount(disk.c_str(), umount);
-    const std::string old = std::string(6000, 'o') + "\n";
+    const std::string old = std::string(8191, 'o') + "\n";  // two whole pages: no room to append
     writeFile(disk + "/.pellacorvine.history", old);
     writeFile(disk + "/filler", std::string(8192, 'f'));
     std::unique_ptr<Process> run;

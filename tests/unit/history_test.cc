@@ -186,7 +186,7 @@ TEST_F(HistoryTest, LockHeldElsewhereDelaysTheSaveByTheBoundOnly) {
     history.save("b");
     const auto waited = std::chrono::steady_clock::now() - start;
     close(holder);
-    EXPECT_EQ(readFile(file()), "a\nb");
+    EXPECT_EQ(readFile(file()), "a\nb\n") << "a line of its own, whoever appends next";
     EXPECT_GE(waited, std::chrono::milliseconds(900));
     EXPECT_LT(waited, std::chrono::seconds(5));
 }
