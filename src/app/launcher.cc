@@ -22,6 +22,8 @@ Launcher::Launcher(std::unique_ptr<X11Interface> displayObject)
 // The display goes first: it closes the X connection before anything else is released.
 Launcher::~Launcher() { display.reset(); }
 
+// The keyboard is taken as soon as the window is mapped: keys typed before the grab go
+// to another window. Colours and font come after.
 void Launcher::run(int argc, char** argv) {
     if (!parseArgs(argc, argv)) {
         return;
@@ -30,11 +32,11 @@ void Launcher::run(int argc, char** argv) {
         fatal("Couldn't open window");
     }
     signals.closeFirst(display->descriptor());
-    if (!display->setupGC(background, foreground, fontPattern())) {
-        fail("Couldn't setup GC");
-    }
     if (!display->grabKeyboard()) {
         fail("Couldn't grab keyboard");
+    }
+    if (!display->setupGC(background, foreground, fontPattern())) {
+        fail("Couldn't setup GC");
     }
     eventLoop();
 }

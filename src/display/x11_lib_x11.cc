@@ -337,16 +337,20 @@ XFontStruct* X11LibX11::loadNamedFont(const std::string& name) {
                                                         : nullptr;
 }
 
+// The first try at once, right after the map: a window manager that has let go of the
+// keyboard by then costs us no pause.
 bool X11LibX11::grabKeyboard() {
     const timespec interval{0, grabIntervalNanoseconds};
-    for (std::int64_t tries = 0; tries < grabTries; ++tries) {
-        nanosleep(&interval, nullptr);
+    for (std::int64_t tries = 1;; ++tries) {
         if (XGrabKeyboard(connection, window, False, GrabModeAsync, GrabModeAsync, CurrentTime) ==
             GrabSuccess) {
             return true;
         }
+        if (tries == grabTries) {
+            return false;
+        }
+        nanosleep(&interval, nullptr);
     }
-    return false;
 }
 
 bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
