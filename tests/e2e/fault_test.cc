@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <sstream>
 
 #include "e2e_fixture.h"
 
@@ -63,6 +64,33 @@ TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
     typeAndRun("a command that does not fit");
     EXPECT_EQ(run->waitExit(), 0);
     EXPECT_EQ(readFile(disk + "/.pellacorvine.history"), old);
+}
+
+// The first launcher's fsync takes 3 s. Meanwhile the second gives up on the lock and
+// saves, then the third: no saver may drop another's line.
+TEST_F(FaultTest, SlowDiskKeepsEveryLineOfLaunchersSavingAtOnce) {
+    writeFile(history(), "old");
+    std::unique_ptr<Process> slow;
+    startReady(slow, {},
+               {"SHELL=/bin/true", "LD_PRELOAD=" SLOW_FSYNC_LIBRARY,
+                "ASAN_OPTIONS=verify_asan_link_order=0"});
+    play({"one", "<Return>"});
+    for (const char* line : {"two", "three"}) {
+        EXPECT_TRUE(waitUntil([&] { return x().findMappedWindow() == 0; }));
+        begin({"SHELL=/bin/true"});
+        play({line, "<Return>"});
+        EXPECT_EQ(launcher->waitExit(), 0);
+    }
+    EXPECT_EQ(slow->waitExit(), 0);
+    std::vector<std::string> lines;
+    std::istringstream saved(readFile(history()));
+    for (std::string line; std::getline(saved, line);) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"old", "one", "three", "two"}));
 }
 
 class OddHistoryTest : public FaultTest,
