@@ -53,7 +53,7 @@ void HelperOutput::stop() {
         readEnd_ = -1;
         waitpid(helper_, nullptr, WNOHANG);
         helper_ = -1;
-        output_.clear();
+        std::string().swap(output_);  // a fork after this copies none of it
     }
 }
 
@@ -84,8 +84,14 @@ bool HelperOutput::start(const Job& job, int xDescriptor) {
     return true;
 }
 
+// A bounded share each time, so that keys and exposures wait for no more than that.
 bool HelperOutput::done() {
-    while (readEnd_ >= 0 && readSome()) {
+    for (std::size_t taken = 0; readEnd_ >= 0 && taken < bytesPerTurn;) {
+        const ssize_t count = readSome();
+        if (count < 0) {
+            break;  // nothing more for now
+        }
+        taken += static_cast<std::size_t>(count);
     }
     return readEnd_ < 0;
 }
@@ -97,44 +103,49 @@ void HelperOutput::wait() {
     }
 }
 
-// One read; false when nothing more has come for now.
-bool HelperOutput::readSome() {
+// One read: the bytes taken, or -1 when nothing more has come for now.
+ssize_t HelperOutput::readSome() {
     const bool headed = headerBytes_ == sizeof header_;
-    char scratch = 0;
-    char* into = headed ? output_.data() + received_ : header_ + headerBytes_;
-    std::size_t room = headed ? output_.size() - received_ : sizeof header_ - headerBytes_;
-    if (room == 0) {
-        into = &scratch;  // all is here: wait for the end
-        room = 1;
-    }
+    char piece[65536];
+    char* into = headed ? piece : header_ + headerBytes_;
+    const std::size_t room = headed ? sizeof piece : sizeof header_ - headerBytes_;
     const ssize_t count = read(readEnd_, into, room);
-    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return false;
+    if (count < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return -1;
+        }
+        if (errno != EINTR) {
+            stop();
+        }
+        return 0;
     }
-    if (count < 0 && errno == EINTR) {
-        return true;
+    const auto bytes = static_cast<std::size_t>(count);
+    if (count == 0) {
+        finish(headed && output_.size() == expected_);
+    } else if (!headed) {
+        headerBytes_ += bytes;
+        if (headerBytes_ == sizeof header_) {
+            makeRoom();
+        }
+    } else if (bytes > expected_ - output_.size()) {
+        stop();  // more than it said it would send
+    } else {
+        output_.append(piece, bytes);
     }
-    if (count <= 0 || into == &scratch) {
-        finish(headed && received_ == output_.size() && count == 0);
-    } else if (headed) {
-        received_ += static_cast<std::size_t>(count);
-    } else if ((headerBytes_ += static_cast<std::size_t>(count)) == sizeof header_) {
-        makeRoom();
-    }
-    return true;
+    return count;
 }
 
+// Reserved, not filled: the pages come as the bytes do.
 void HelperOutput::makeRoom() {
-    std::uint64_t length = 0;
-    std::memcpy(&length, header_, sizeof length);
+    std::memcpy(&expected_, header_, sizeof expected_);
     try {
-        output_.resize(length);
+        output_.reserve(expected_);
     } catch (const std::exception&) {
-        finish(false);  // no memory for it: as if the job had failed
+        stop();  // no memory for it: as if the job had failed
     }
 }
 
-// The end of the pipe: the helper has exited, or is about to.
+// The end of the pipe: the helper has exited, or is about to, so the wait is short.
 void HelperOutput::finish(bool complete) {
     close(readEnd_);
     readEnd_ = -1;

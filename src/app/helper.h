@@ -36,14 +36,16 @@ public:
     void stop();
 
 private:
-    bool readSome();
+    ssize_t readSome();
     void makeRoom();
     void finish(bool complete);
+
+    static constexpr std::size_t bytesPerTurn = 256 * 1024;
 
     pid_t helper_ = -1;
     int readEnd_ = -1;
     std::size_t headerBytes_ = 0;
-    std::size_t received_ = 0;
+    std::uint64_t expected_ = 0;
     char header_[sizeof(std::uint64_t)] = {};
     std::string output_;
 };
