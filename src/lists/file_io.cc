@@ -291,6 +291,38 @@ bool readAll(int descriptor, std::string& content) {
     return ok;
 }
 
+bool readPieces(int descriptor, const std::function<void(const char*, std::size_t)>& take) {
+    std::string piece(std::size_t{256} * 1024, '\0');
+    for (;;) {
+        const ssize_t count = read(descriptor, piece.data(), piece.size());
+        if (count > 0) {
+            take(piece.data(), static_cast<std::size_t>(count));
+        } else if (count == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+bool readAt(int descriptor, std::size_t offset, std::size_t length, std::string& bytes) {
+    bytes.assign(length, '\0');
+    std::size_t have = 0;
+    while (have < length) {
+        const ssize_t count = pread(descriptor, bytes.data() + have, length - have,
+                                    static_cast<off_t>(offset + have));
+        if (count == 0) {
+            break;
+        }
+        if (count < 0 && errno != EINTR) {
+            return false;
+        }
+        have += count > 0 ? static_cast<std::size_t>(count) : 0;
+    }
+    bytes.resize(have);
+    return true;
+}
+
 void appendToFile(const std::string& path, const std::string& data) {
     const int descriptor = open(
         path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 // How reading a whole file went.
@@ -15,6 +16,13 @@ bool isRegularFile(int descriptor);
 
 // Reads the whole of an open file from its current offset; false on a read error.
 bool readAll(int descriptor, std::string& content);
+
+// Reads an open file from its current offset to its end, handing each piece to take,
+// without holding the whole file at once; false on a read error.
+bool readPieces(int descriptor, const std::function<void(const char*, std::size_t)>& take);
+
+// length bytes from offset on (fewer at the end of the file); false on a read error.
+bool readAt(int descriptor, std::size_t offset, std::size_t length, std::string& bytes);
 
 // Writes data from index from on, at the same offset in the file, retrying short writes.
 bool writeAll(int descriptor, const std::string& data, std::size_t from = 0);

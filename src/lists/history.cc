@@ -1,5 +1,6 @@
 #include "lists/history.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,32 +21,80 @@ std::string fileContent(const std::string& path) {
     return content;
 }
 
-// The form every save leaves: lines separated by single line feeds, none first.
-bool inSavedForm(const std::string& content) {
-    return !content.starts_with('\n') && content.find("\n\n") == std::string::npos;
-}
+// What a save needs to know of the file it adds to.
+struct FileEnd {
+    std::size_t length = 0;
+    bool inSavedForm = true;  // lines separated by single line feeds, none first
+    char last = 0;
+    std::string lastEntry;  // the line before the end, the last entry in the saved form
+};
 
-// The last non-empty line.
-std::string lastEntry(const std::string& content) {
-    const auto end = content.find_last_not_of('\n');
-    if (end == std::string::npos) {
-        return {};
+// The line before the end (and its line feed), found by reading back from there.
+bool readLastEntry(int descriptor, FileEnd& end) {
+    const std::size_t stop = end.length - (end.last == '\n' ? 1 : 0);
+    std::size_t start = stop;
+    std::string block;
+    while (start > 0) {
+        const std::size_t from = start > 4096 ? start - 4096 : 0;
+        if (!readAt(descriptor, from, start - from, block)) {
+            return false;
+        }
+        if (const auto newline = block.rfind('\n'); newline != std::string::npos) {
+            start = from + newline + 1;
+            break;
+        }
+        start = from;
     }
-    const auto newline = content.rfind('\n', end);
-    const auto start = newline == std::string::npos ? 0 : newline + 1;
-    return content.substr(start, end + 1 - start);
+    return readAt(descriptor, start, stop - start, end.lastEntry);
 }
 
-bool adds(const std::string& content, const std::string& command) {
-    return !command.empty() && lastEntry(content) != command;
+// One pass over the file in pieces, so that a long history costs a save neither memory
+// nor a copy; then its last line, read back from the end.
+bool readEnd(int descriptor, FileEnd& end) {
+    char previous = '\n';  // a leading line feed is an empty first line
+    const bool read = readPieces(descriptor, [&](const char* bytes, std::size_t count) {
+        // No early exit: the compiler makes vector code of this loop.
+        unsigned char doubled = previous == '\n' && bytes[0] == '\n';
+        for (std::size_t i = 1; i < count; ++i) {
+            doubled |= static_cast<unsigned char>((bytes[i - 1] == '\n') & (bytes[i] == '\n'));
+        }
+        end.inSavedForm = end.inSavedForm && doubled == 0;
+        previous = bytes[count - 1];
+        end.length += count;
+    });
+    end.last = end.length == 0 ? 0 : previous;
+    return read && readLastEntry(descriptor, end);
+}
+
+bool adds(const FileEnd& end, const std::string& command) {
+    return !command.empty() && end.lastEntry != command;
+}
+
+// A line feed unless the file is empty or ends with one, then the command unless it is
+// empty or repeats the last entry: the bytes a rewrite would give.
+std::string appendedBytes(const FileEnd& end, const std::string& command) {
+    std::string bytes;
+    if (end.length > 0 && end.last != '\n') {
+        bytes += '\n';
+    }
+    if (adds(end, command)) {
+        bytes += command;
+    }
+    return bytes;
 }
 
 // Without the lock another saver may append at any moment, before or after us: a line of
 // our own on both sides keeps every line whole whatever the order. The empty line this may
 // leave goes at the next save under the lock.
 void appendWithoutLock(const std::string& target, const std::string& command) {
-    std::string content;
-    if (readWholeFile(target, content) != ReadResult::Unreadable && adds(content, command)) {
+    const int descriptor = open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    FileEnd end;
+    const bool known =
+        descriptor < 0 ? errno == ENOENT : isRegularFile(descriptor) && readEnd(descriptor, end);
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+    if (known && adds(end, command)) {
         appendToFile(target, '\n' + command + '\n');
     }
 }
@@ -79,17 +128,6 @@ std::string serializeHistory(const std::vector<std::string>& entries, const std:
         content += command;
     }
     return content;
-}
-
-std::string appendedBytes(const std::string& content, const std::string& command) {
-    std::string bytes;
-    if (!content.empty() && content.back() != '\n') {
-        bytes += '\n';
-    }
-    if (adds(content, command)) {
-        bytes += command;
-    }
-    return bytes;
 }
 
 History::History() : path(requireEnv("HOME") + "/.pellacorvine.history") {}
@@ -180,13 +218,16 @@ void History::save(const std::string& command) {
         return;
     }
     // Read again, under the lock, so that what other launchers recorded is kept.
-    std::string old;
-    if (!readAll(lock.descriptor(), old)) {
+    FileEnd end;
+    if (!readEnd(lock.descriptor(), end)) {
         return;  // rewriting a file we cannot read would lose it
     }
-    if (inSavedForm(old)) {
-        appendUnderLock(lock.descriptor(), old.size(), appendedBytes(old, command));
-    } else {
+    if (end.inSavedForm) {
+        appendUnderLock(lock.descriptor(), end.length, appendedBytes(end, command));
+        return;
+    }
+    std::string old;
+    if (lseek(lock.descriptor(), 0, SEEK_SET) == 0 && readAll(lock.descriptor(), old)) {
         replaceContent(target, old, serializeHistory(splitHistory(old), command),
                        lock.descriptor());
     }

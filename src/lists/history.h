@@ -51,8 +51,3 @@ std::vector<std::string> splitHistory(const std::string& content);
 
 // Every entry with its line feed, then command unless it repeats the last entry.
 std::string serializeHistory(const std::vector<std::string>& entries, const std::string& command);
-
-// What a save appends to content in the form saves leave it (no empty line, no leading
-// line feed) for serializeHistory's bytes: a line feed unless content is empty or ends
-// with one, then command unless it is empty or repeats the last entry.
-std::string appendedBytes(const std::string& content, const std::string& command);
