@@ -1,8 +1,9 @@
 /* The floor for start-up: the least Xlib client that does the launcher's required work
  * (scan PATH with one fstatat per entry, read the two dot-files, connect, a 640x25
  * override-redirect window with size hints, two colours, two GCs, the default font, the
- * pause, the grab, one paint) and exits on Escape. Nothing else. Built twice: scanning
- * first with the 5 ms pause, and without a scan with the 1 ms pause. */
+ * pause, the grab, one paint) and exits on Escape. Nothing else. Built three times:
+ * scanning first with the 5 ms pause; without a scan with the 1 ms pause; and grabbing
+ * right after the map, without a pause, scan or dot-file, before colours, GCs and font. */
 #define _GNU_SOURCE
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -20,6 +21,9 @@
 #endif
 #ifndef FLOOR_PAUSE_NS
 #define FLOOR_PAUSE_NS 5000000
+#endif
+#ifndef FLOOR_EARLY_GRAB
+#define FLOOR_EARLY_GRAB 0
 #endif
 
 static int compare(const void* a, const void* b) {
@@ -68,10 +72,19 @@ static unsigned long colour(Display* d, const char* name) {
     return c.pixel;
 }
 
+static void grab(Display* d, Window w, int pauseFirst) {
+    struct timespec pause = {0, FLOOR_PAUSE_NS};
+    if (pauseFirst) nanosleep(&pause, NULL);
+    while (XGrabKeyboard(d, w, False, GrabModeAsync, GrabModeAsync, CurrentTime) != GrabSuccess)
+        nanosleep(&pause, NULL);
+}
+
 int main(void) {
     if (FLOOR_SCAN) scanPath();
-    readDotFile("/.pellacorvine.history");
-    readDotFile("/.pellacorvine.bookmarks");
+    if (!FLOOR_EARLY_GRAB) {
+        readDotFile("/.pellacorvine.history");
+        readDotFile("/.pellacorvine.bookmarks");
+    }
     Display* d = XOpenDisplay(NULL);
     if (!d) return 1;
     int s = DefaultScreen(d);
@@ -87,6 +100,7 @@ int main(void) {
     XSetWMNormalHints(d, w, h);
     XFree(h);
     XMapWindow(d, w);
+    if (FLOOR_EARLY_GRAB) grab(d, w, 0);
     unsigned long bg = colour(d, "black"), fg = colour(d, "white");
     GC text = XCreateGC(d, w, 0, NULL);
     XSetForeground(d, text, fg);
@@ -96,10 +110,7 @@ int main(void) {
     XSetFont(d, text, font->fid);
     GC fill = XCreateGC(d, w, 0, NULL);
     XSetForeground(d, fill, bg);
-    struct timespec pause = {0, FLOOR_PAUSE_NS};
-    do {
-        nanosleep(&pause, NULL);
-    } while (XGrabKeyboard(d, w, False, GrabModeAsync, GrabModeAsync, CurrentTime) != GrabSuccess);
+    if (!FLOOR_EARLY_GRAB) grab(d, w, 1);
     XFillRectangle(d, w, fill, 0, 0, 640, 25);
     XDrawRectangle(d, w, text, 0, 0, 639, 24);
     XDrawString(d, w, text, 2, font->ascent + font->descent + 2, "", 0);

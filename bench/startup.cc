@@ -10,7 +10,10 @@
 // With --tab instead, it times window mapped to Tab completed and Return launched (the
 // client's exit, with SHELL=/bin/true), on a core of its own and again beside a busy loop
 // pinned to that core. With --two-heads the clients run on a nested Xephyr with two
-// monitors side by side.
+// monitors side by side. With --history LINES,LINES,... the first client runs with a HOME
+// of each history size: spawn to keyboard held, Return at once to launched (the client's
+// exit once the shell has started, after a one-letter command), and the peak memory 300 ms
+// after one Up.
 // The clients get this process's PATH (or a synthetic one of about ENTRIES names) and
 // HOME, and the private DISPLAY. The first client is compared with each of the others.
 #include <X11/Xlib.h>
@@ -30,9 +33,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -164,6 +169,34 @@ public:
         return millisecondsSince(start) - mapped;
     }
 
+    // A one-letter command and Return as soon as the keyboard is held: milliseconds to the
+    // launch (the client ends once its shell has started). Each run's letter differs from
+    // the last, so that every save appends and syncs.
+    double returnAtOnce(const std::string& program) {
+        XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
+        XSync(display_, True);
+        const pid_t pid = spawn(program);
+        mustSee({FocusOut}, Clock::now());
+        press(XK_a + static_cast<KeySym>(letter_++ % 26));
+        const auto pressed = Clock::now();
+        press(XK_Return);
+        waitpid(pid, nullptr, 0);
+        return millisecondsSince(pressed);
+    }
+
+    // One Up once the keyboard is held; the peak memory 300 ms later, then Escape.
+    double memoryAfterUp(const std::string& program) {
+        XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
+        XSync(display_, True);
+        const pid_t pid = spawn(program);
+        mustSee({MapNotify, FocusOut}, Clock::now());
+        press(XK_Up);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const auto peak = static_cast<double>(largestInGroup(pid));
+        escape(pid);
+        return peak;
+    }
+
     static void pinToCore(pid_t pid, int core) {
         cpu_set_t set;
         CPU_ZERO(&set);
@@ -191,14 +224,18 @@ private:
         return pid;
     }
 
+    void press(KeySym key) {
+        const KeyCode code = XKeysymToKeycode(display_, key);
+        XTestFakeKeyEvent(display_, code, True, CurrentTime);
+        XTestFakeKeyEvent(display_, code, False, CurrentTime);
+        XFlush(display_);
+    }
+
     // Escape, then until the window is gone and the process has ended (a peer's script
     // may have ended before).
     double escape(pid_t pid) {
         const auto pressed = Clock::now();
-        const KeyCode code = XKeysymToKeycode(display_, XK_Escape);
-        XTestFakeKeyEvent(display_, code, True, CurrentTime);
-        XTestFakeKeyEvent(display_, code, False, CurrentTime);
-        XFlush(display_);
+        press(XK_Escape);
         mustSee({UnmapNotify}, pressed);
         waitpid(pid, nullptr, 0);
         return millisecondsSince(pressed);
@@ -252,6 +289,7 @@ private:
     Window focus_ = 0;
     Window client_ = 0;
     std::mt19937 random_{7};
+    unsigned letter_ = 0;
     std::uniform_int_distribution<int> jitter_{0, 5000};
 };
 
@@ -349,6 +387,63 @@ int tabUnderLoad(StartupBench& bench, int runs, std::vector<Client>& clients) {
     return 0;
 }
 
+// A HOME whose history holds lines like those people type, about 13 bytes each; none at
+// all for 0.
+std::string homeWithHistory(long lines) {
+    std::string pattern = "/tmp/pellacorvine-bench-home-XXXXXX";
+    const std::string home = mkdtemp(pattern.data());
+    if (lines > 0) {
+        std::ofstream history(home + "/.pellacorvine.history", std::ios::binary);
+        for (long i = 0; i < lines; ++i) {
+            history << (i % 2 == 0 ? std::string("firefox") : "xterm -e htop " + std::to_string(i))
+                    << '\n';
+        }
+    }
+    return home;
+}
+
+// The same client with each history size, interleaved; each is compared with the first.
+int historyCosts(StartupBench& bench, int runs, const std::string& program,
+                 const std::vector<long>& sizes) {
+    setenv("SHELL", "/bin/true", 1);
+    std::vector<std::string> homes;
+    for (const long size : sizes) {
+        homes.push_back(homeWithHistory(size));
+    }
+    std::vector<std::vector<double>> held(sizes.size());
+    std::vector<std::vector<double>> launched(sizes.size());
+    std::vector<std::vector<double>> memory(sizes.size());
+    for (int run = 0; run < warmUpRuns + runs; ++run) {
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            setenv("HOME", homes[i].c_str(), 1);
+            const double grab = bench.run(program).grabMs;
+            const double launch = bench.returnAtOnce(program);
+            const double peak = bench.memoryAfterUp(program);
+            if (run >= warmUpRuns) {
+                held[i].push_back(grab);
+                launched[i].push_back(launch);
+                memory[i].push_back(peak);
+            }
+        }
+    }
+    std::printf("%d interleaved runs per size after %d warm-up runs; median (min–max).\n\n", runs,
+                warmUpRuns);
+    std::printf(
+        "| history lines | file, kB | keyboard held, ms | ratio | letter and Return to launched, "
+        "ms | "
+        "ratio | peak RSS after one Up, kB |\n|---|---|---|---|---|---|---|\n");
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        std::ifstream file(homes[i] + "/.pellacorvine.history", std::ios::binary | std::ios::ate);
+        const long bytes = file ? static_cast<long>(file.tellg()) : 0;
+        std::printf("| %ld | %ld | %s | %.2f | %s | %.2f | %s |\n", sizes[i], bytes / 1024,
+                    summary(held[i], "%.2f").c_str(), median(held[i]) / median(held[0]),
+                    summary(launched[i], "%.2f").c_str(), median(launched[i]) / median(launched[0]),
+                    summary(memory[i], "%.0f").c_str());
+        std::filesystem::remove_all(homes[i]);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -370,6 +465,14 @@ int main(int argc, char** argv) {
         setenv("DISPLAY", heads->display().c_str(), 1);
         arguments.erase(arguments.begin());
     }
+    std::vector<long> historySizes;
+    if (arguments.size() >= 2 && arguments[0] == "--history") {
+        std::stringstream list(arguments[1]);
+        for (std::string size; std::getline(list, size, ',');) {
+            historySizes.push_back(std::stol(size));
+        }
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    }
     if (arguments.size() >= 2 && arguments[0] == "--synthetic-path") {
         synthetic = makeSyntheticPath(std::stoi(arguments[1]));
         setenv("PATH", synthetic.c_str(), 1);
@@ -378,7 +481,8 @@ int main(int argc, char** argv) {
     if (arguments.size() < 2) {
         std::fprintf(
             stderr,
-            "usage: %s [--tab] [--two-heads] [--synthetic-path ENTRIES] RUNS LABEL=PROGRAM ...\n",
+            "usage: %s [--tab] [--two-heads] [--history LINES,...] [--synthetic-path ENTRIES] RUNS "
+            "LABEL=PROGRAM ...\n",
             argv[0]);
         return 2;
     }
@@ -391,6 +495,9 @@ int main(int argc, char** argv) {
     StartupBench bench(heads ? heads->display() : server.display());
     if (tab) {
         return tabUnderLoad(bench, runs, clients);
+    }
+    if (!historySizes.empty()) {
+        return historyCosts(bench, runs, clients.front().program, historySizes);
     }
     for (int run = 0; run < warmUpRuns + runs; ++run) {
         for (Client& client : clients) {
