@@ -7,7 +7,6 @@
 #endif
 #include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include <stdexcept>
 
 #include "app/require_env.h"
+#include "display/key_value.h"
 
 namespace {
 
@@ -33,31 +33,9 @@ constexpr std::size_t textRequestHeaderBytes = 16;
 constexpr std::size_t textItemBytes = 254;
 constexpr std::size_t textItemHeaderBytes = 2;
 
-constexpr unsigned long unicodeKeysymBase = 0x1000000;
-
-bool isPrintableLatin1(unsigned long codePoint) {
-    return (codePoint >= 0x20 && codePoint <= 0x7E) || (codePoint >= 0xA0 && codePoint <= 0xFF);
-}
-
 // A colour or font name travels with a 16-bit byte count: a longer one would be cut, and
 // past four times 65,535 bytes its request's length would wrap as well.
 constexpr std::size_t maxNameBytes = 0xFFFF;
-
-// How far two spans along one axis share pixels; 64 bits, so no sum can overflow.
-std::int64_t shared(std::int64_t start, std::int64_t length, std::int64_t otherStart,
-                    std::int64_t otherLength) {
-    return std::max<std::int64_t>(
-        0, std::min(start + length, otherStart + otherLength) - std::max(start, otherStart));
-}
-
-std::int64_t overlap(const Area& a, const Area& b) {
-    return shared(a.x, a.width, b.x, b.width) * shared(a.y, a.height, b.y, b.height);
-}
-
-bool holds(const Area& area, const Point& point) {
-    return point.x >= area.x && point.x - area.x < area.width && point.y >= area.y &&
-           point.y - area.y < area.height;
-}
 
 // The pattern with its last two fields, charset registry and encoding, set to iso8859
 // and 1; empty when it has fewer than two fields.
@@ -74,37 +52,6 @@ int ignoreVanishedWindow(Display*, XErrorEvent*) { return 0; }
 
 }  // namespace
 
-Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>& focus,
-                   const std::optional<Point>& pointer) {
-    if (focus) {
-        const Area* best = nullptr;
-        std::int64_t most = 0;
-        for (const Area& monitor : monitors) {
-            const std::int64_t shares = overlap(monitor, *focus);
-            if (shares > most) {
-                most = shares;
-                best = &monitor;
-            }
-        }
-        if (best != nullptr) {
-            return *best;
-        }
-    }
-    for (const Area& monitor : monitors) {
-        if (pointer && holds(monitor, *pointer)) {
-            return monitor;
-        }
-    }
-    return monitors.front();
-}
-
-Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,
-                  std::int32_t height) {
-    // Each half truncates separately: 600 / 2 - 25 / 2 = 288, not 287.
-    return {x < 0 ? area.x + area.width / 2 - width / 2 : x,
-            y < 0 ? area.y + area.height / 2 - height / 2 : y};
-}
-
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
                              long maxRequestUnits) {
     const auto requestBytes = static_cast<std::size_t>(maxRequestUnits) * 4;
@@ -118,17 +65,6 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
         count = std::min(count, static_cast<std::size_t>((room + minCharWidth - 1) / minCharWidth));
     }
     return std::min(count, length);
-}
-
-bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value) {
-    if (sent) {
-        return false;
-    }
-    if (keysym > 0xFFFF && !isPrintableLatin1(keysym - unicodeKeysymBase)) {
-        return false;
-    }
-    value = static_cast<std::uint16_t>(keysym & 0xFFFF);
-    return true;
 }
 
 std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "display/placement.h"
 #include "display/x11_interface.h"
 
 // How many bytes from the start of a line to send: none that begins past the right edge
@@ -16,36 +17,6 @@
 // than one text request can carry (maxRequestUnits, in 4-byte units).
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
                              long maxRequestUnits);
-
-// The key value of a KeySym: the KeySym itself up to 0xFFFF; above that only printable
-// Latin-1 code points count, as their byte, since the line holds Latin-1 bytes (U+090A
-// must not insert a line feed). False for every other KeySym, and for a key press another
-// client sent: no key at all.
-bool keyValue(unsigned long keysym, bool sent, std::uint16_t& value);
-
-// A rectangle on the root window: a monitor, or a window's outline.
-struct Area {
-    std::int32_t x;
-    std::int32_t y;
-    std::int32_t width;
-    std::int32_t height;
-};
-
-struct Point {
-    std::int32_t x;
-    std::int32_t y;
-};
-
-// The monitor to centre on: the one that overlaps most with the focused top-level window;
-// when nothing is focused, or the focus overlaps no monitor, the one holding the pointer;
-// else the first. monitors is not empty.
-Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>& focus,
-                   const std::optional<Point>& pointer);
-
-// Where a window of the given size goes: a negative x or y centres it on area along that
-// axis, each half truncated separately; any other stays a position on the root window.
-Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,
-                  std::int32_t height);
 
 class X11LibX11 final : public X11Interface {
 public:

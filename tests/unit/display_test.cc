@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "display/key_value.h"
+#include "display/placement.h"
 #include "display/x11_lib_x11.h"
 
 namespace {

@@ -1,0 +1,54 @@
+#include "display/placement.h"
+
+#include <algorithm>
+
+namespace {
+
+// How far two spans along one axis share pixels; 64 bits, so no sum can overflow.
+std::int64_t shared(std::int64_t start, std::int64_t length, std::int64_t otherStart,
+                    std::int64_t otherLength) {
+    return std::max<std::int64_t>(
+        0, std::min(start + length, otherStart + otherLength) - std::max(start, otherStart));
+}
+
+std::int64_t overlap(const Area& a, const Area& b) {
+    return shared(a.x, a.width, b.x, b.width) * shared(a.y, a.height, b.y, b.height);
+}
+
+bool holds(const Area& area, const Point& point) {
+    return point.x >= area.x && point.x - area.x < area.width && point.y >= area.y &&
+           point.y - area.y < area.height;
+}
+
+}  // namespace
+
+Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>& focus,
+                   const std::optional<Point>& pointer) {
+    if (focus) {
+        const Area* best = nullptr;
+        std::int64_t most = 0;
+        for (const Area& monitor : monitors) {
+            const std::int64_t shares = overlap(monitor, *focus);
+            if (shares > most) {
+                most = shares;
+                best = &monitor;
+            }
+        }
+        if (best != nullptr) {
+            return *best;
+        }
+    }
+    for (const Area& monitor : monitors) {
+        if (pointer && holds(monitor, *pointer)) {
+            return monitor;
+        }
+    }
+    return monitors.front();
+}
+
+Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,
+                  std::int32_t height) {
+    // Each half truncates separately: 600 / 2 - 25 / 2 = 288, not 287.
+    return {x < 0 ? area.x + area.width / 2 - width / 2 : x,
+            y < 0 ? area.y + area.height / 2 - height / 2 : y};
+}
