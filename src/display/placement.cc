@@ -22,8 +22,11 @@ bool holds(const Area& area, const Point& point) {
 
 }  // namespace
 
-Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>& focus,
-                   const std::optional<Point>& pointer) {
+Area chooseMonitor(const Area& screen, const std::vector<Area>& monitors,
+                   const std::optional<Area>& focus, const std::optional<Point>& pointer) {
+    if (monitors.empty()) {
+        return screen;
+    }
     if (focus) {
         const Area* best = nullptr;
         std::int64_t most = 0;
@@ -44,6 +47,13 @@ Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>&
         }
     }
     return monitors.front();
+}
+
+Area focusOutline(const std::vector<Area>& monitors, const Area& topLevel, const Area& window) {
+    const bool coversAll = std::all_of(monitors.begin(), monitors.end(), [&](const Area& monitor) {
+        return overlap(monitor, topLevel) == overlap(monitor, monitor);
+    });
+    return coversAll ? window : topLevel;
 }
 
 Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,

@@ -17,11 +17,17 @@ struct Point {
     std::int32_t y;
 };
 
-// The monitor to centre on: the one that overlaps most with the focused top-level window;
-// when nothing is focused, or the focus overlaps no monitor, the one holding the pointer;
-// else the first. monitors is not empty.
-Area chooseMonitor(const std::vector<Area>& monitors, const std::optional<Area>& focus,
-                   const std::optional<Point>& pointer);
+// Where to centre on the screen: with no monitor reported, the whole screen; with one,
+// that one, even when it is smaller; with several, the one that overlaps most with the
+// focus, else (nothing focused, or the focus on no monitor) the one holding the pointer,
+// else the first.
+Area chooseMonitor(const Area& screen, const std::vector<Area>& monitors,
+                   const std::optional<Area>& focus, const std::optional<Point>& pointer);
+
+// What tells the monitor in use: the focused window's top-level, unless that covers every
+// monitor (a virtual root, into which some desktops put every frame); then the focused
+// window itself. Both as they lie on the root window.
+Area focusOutline(const std::vector<Area>& monitors, const Area& topLevel, const Area& window);
 
 // Where a window of the given size goes: a negative x or y centres it on area along that
 // axis, each half truncated separately; any other stays a position on the root window.

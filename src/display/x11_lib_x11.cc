@@ -50,6 +50,42 @@ std::string withLatin1Charset(const std::string& pattern) {
 // The focused window may be gone by the time we ask about it; that is no error of ours.
 int ignoreVanishedWindow(Display*, XErrorEvent*) { return 0; }
 
+// The window's ancestor that is a child of the root, or the window itself when it is one.
+std::optional<Window> topLevelOf(Display* connection, Window root, Window window) {
+    for (;;) {
+        Window rootReturned = None;
+        Window parent = None;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(connection, window, &rootReturned, &parent, &children, &count) == 0) {
+            return std::nullopt;
+        }
+        if (children != nullptr) {
+            XFree(children);
+        }
+        if (parent == root || parent == None) {
+            return window;
+        }
+        window = parent;
+    }
+}
+
+std::optional<Area> areaOnRoot(Display* connection, Window window) {
+    Window root = None;
+    int x = 0;
+    int y = 0;
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    Window child = None;
+    if (XGetGeometry(connection, window, &root, &x, &y, &width, &height, &border, &depth) == 0 ||
+        XTranslateCoordinates(connection, window, root, 0, 0, &x, &y, &child) == 0) {
+        return std::nullopt;
+    }
+    return Area{x, y, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
+}
+
 }  // namespace
 
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
@@ -129,17 +165,19 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     return true;
 }
 
-// The whole screen, or with several monitors the one in use: a window straddling the
-// seam would be half on each.
+// The whole screen, or the monitor in use: a window straddling the seam would be half on
+// each. Which one is asked only where there are several.
 Area X11LibX11::centringArea() {
+    const Area screenArea{0, 0, DisplayWidth(connection, screen),
+                          DisplayHeight(connection, screen)};
     const std::vector<Area> heads = monitors();
-    if (heads.size() > 1) {
-        const auto previous = XSetErrorHandler(ignoreVanishedWindow);
-        const Area chosen = chooseMonitor(heads, focusedTopLevel(), pointer());
-        XSetErrorHandler(previous);
-        return chosen;
+    if (heads.size() < 2) {
+        return chooseMonitor(screenArea, heads, std::nullopt, std::nullopt);
     }
-    return {0, 0, DisplayWidth(connection, screen), DisplayHeight(connection, screen)};
+    const auto previous = XSetErrorHandler(ignoreVanishedWindow);
+    const Area chosen = chooseMonitor(screenArea, heads, focus(heads), pointer());
+    XSetErrorHandler(previous);
+    return chosen;
 }
 
 std::vector<Area> X11LibX11::monitors() {
@@ -159,8 +197,8 @@ std::vector<Area> X11LibX11::monitors() {
     return heads;
 }
 
-// The window holding the focus, or its ancestor that is a child of the root.
-std::optional<Area> X11LibX11::focusedTopLevel() {
+// The outline of the focus on the root window, as focusOutline judges it.
+std::optional<Area> X11LibX11::focus(const std::vector<Area>& heads) {
     const Window root = RootWindow(connection, screen);
     Window focused = None;
     int revert = 0;
@@ -168,27 +206,13 @@ std::optional<Area> X11LibX11::focusedTopLevel() {
     if (focused == None || focused == PointerRoot || focused == root) {
         return std::nullopt;
     }
-    for (;;) {
-        Window rootReturned = None;
-        Window parent = None;
-        Window* children = nullptr;
-        unsigned count = 0;
-        if (XQueryTree(connection, focused, &rootReturned, &parent, &children, &count) == 0) {
-            return std::nullopt;
-        }
-        if (children != nullptr) {
-            XFree(children);
-        }
-        if (parent == root || parent == None) {
-            break;
-        }
-        focused = parent;
-    }
-    XWindowAttributes attributes{};
-    if (XGetWindowAttributes(connection, focused, &attributes) == 0) {
+    const auto top = topLevelOf(connection, root, focused);
+    const auto topArea = top ? areaOnRoot(connection, *top) : std::nullopt;
+    const auto ownArea = areaOnRoot(connection, focused);
+    if (!topArea || !ownArea) {
         return std::nullopt;
     }
-    return Area{attributes.x, attributes.y, attributes.width, attributes.height};
+    return focusOutline(heads, *topArea, *ownArea);
 }
 
 std::optional<Point> X11LibX11::pointer() {

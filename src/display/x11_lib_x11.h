@@ -42,7 +42,7 @@ private:
     void keepConnectionFromChildren();
     Area centringArea();
     std::vector<Area> monitors();
-    std::optional<Area> focusedTopLevel();
+    std::optional<Area> focus(const std::vector<Area>& heads);
     std::optional<Point> pointer();
     std::size_t drawableBytes(const std::string& text) const;
     XFontStruct* loadFont(const std::string& pattern);

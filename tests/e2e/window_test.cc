@@ -193,9 +193,23 @@ TEST_F(WindowTest, LargerFontDrawsTheLineWithLatin1Glyphs) {
     expectEnd(*launcher, 0, "");
 }
 
-// Two 1280x800 heads side by side: the window goes to the middle of the right one, which
-// holds the focused window, not across the seam.
-TEST_F(WindowTest, CentresOnTheMonitorOfTheFocusedWindow) {
+// Two 1280x800 heads side by side; the focus is on a child window, which lies on the left
+// head, of a window that lies mostly on the right one.
+struct FocusCase {
+    struct Box {
+        int x, y, width, height;
+    };
+    const char* name;
+    Box parent;
+    Box child;  // within the parent
+    std::pair<int, int> placed;
+};
+
+std::ostream& operator<<(std::ostream& out, const FocusCase& c) { return out << c.name; }
+
+class FocusTest : public WindowTest, public ::testing::WithParamInterface<FocusCase> {};
+
+TEST_P(FocusTest, CentresOnTheMonitorInUse) {
 #ifndef PELLACORVINE_XINERAMA
     GTEST_SKIP() << "built without Xinerama";
 #endif
@@ -209,8 +223,14 @@ TEST_F(WindowTest, CentresOnTheMonitorOfTheFocusedWindow) {
         GTEST_SKIP() << error.what();
     }
     XSession session(heads->display());
-    XSetInputFocus(session.display(), session.coverWith(1400, 100, 200, 200, "red"), RevertToParent,
-                   CurrentTime);
+    const FocusCase& c = GetParam();
+    const Window parent =
+        session.coverWith(c.parent.x, c.parent.y, c.parent.width, c.parent.height, "red");
+    const Window child = XCreateSimpleWindow(session.display(), parent, c.child.x, c.child.y,
+                                             static_cast<unsigned>(c.child.width),
+                                             static_cast<unsigned>(c.child.height), 0, 0, 0);
+    XMapWindow(session.display(), child);
+    XSetInputFocus(session.display(), child, RevertToParent, CurrentTime);
     session.watchForWindows();
     Process launcher(program, {},
                      {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + heads->display()});
@@ -218,11 +238,20 @@ TEST_F(WindowTest, CentresOnTheMonitorOfTheFocusedWindow) {
     ASSERT_NE(window, 0U) << launcher.standardError();
     XWindowAttributes attributes{};
     XGetWindowAttributes(session.display(), window, &attributes);
-    EXPECT_EQ(std::make_pair(attributes.x, attributes.y), std::make_pair(1600, 388));
+    EXPECT_EQ(std::make_pair(attributes.x, attributes.y), c.placed);
     ASSERT_TRUE(session.waitForForeignGrab());
     session.key("Escape");
     expectEnd(launcher, 0, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    TwoHeads, FocusTest,
+    ::testing::Values(
+        // The frame decides: 320 of its 600 pixels are on the right.
+        FocusCase{"ChildOfAFrame", {1000, 100, 600, 200}, {0, 0, 200, 200}, {1600, 388}},
+        // A root-sized window holds every frame: the focused window inside it decides.
+        FocusCase{"InsideAVirtualRoot", {0, 0, 2560, 800}, {1400, 100, 200, 200}, {1600, 388}}),
+    [](const auto& test) { return test.param.name; });
 
 TEST_F(WindowTest, FontPatternMatchingNothingFails) {
     auto launcher = start({"-ff", "no-such-family"}, environment());

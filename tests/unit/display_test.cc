@@ -49,7 +49,8 @@ TEST(KeyValueTest, KeysymsUpToFfffAndPrintableLatin1CodePointsFromRealKeysOnly) 
     }
 }
 
-// The default 640 by 25 window, centred unless the row says otherwise.
+// The default 640 by 25 window, centred unless the row says otherwise, on a 2560 by 1600
+// screen. focus is the focused window's top-level, inner the focused window inside it.
 TEST(MonitorTest, CentresOnTheMonitorInUse) {
     const std::vector<Area> sideBySide = {{0, 0, 1280, 800}, {1280, 0, 1280, 800}};
     const std::vector<Area> lShaped = {
@@ -62,6 +63,7 @@ TEST(MonitorTest, CentresOnTheMonitorInUse) {
         std::int32_t x;
         std::int32_t y;
         Point placed;
+        std::optional<Area> inner = std::nullopt;
     };
     for (const Case& c :
          {Case{"FocusOnTheRight",
@@ -102,6 +104,29 @@ TEST(MonitorTest, CentresOnTheMonitorInUse) {
                -1,
                {2240, 556}},
           Case{"OneMonitor", {{0, 0, 800, 600}}, std::nullopt, Point{700, 10}, -1, -1, {80, 288}},
+          Case{"FocusOnNoMonitorPointerLeft",
+               sideBySide,
+               Area{3000, 0, 100, 100},
+               Point{100, 100},
+               -1,
+               -1,
+               {320, 388}},
+          Case{"OneMonitorSmallerThanTheScreen",
+               {{0, 0, 1000, 800}},
+               std::nullopt,
+               Point{1500, 300},
+               -1,
+               -1,
+               {180, 388}},
+          Case{"NoMonitorTheWholeScreen", {}, std::nullopt, Point{10, 10}, -1, -1, {960, 788}},
+          Case{"VirtualRootTheFocusedWindowInside",
+               sideBySide,
+               Area{0, 0, 2560, 800},
+               std::nullopt,
+               -1,
+               -1,
+               {1600, 388},
+               Area{1400, 100, 200, 200}},
           Case{"FixedXCentredY",
                sideBySide,
                Area{1400, 100, 200, 200},
@@ -109,8 +134,12 @@ TEST(MonitorTest, CentresOnTheMonitorInUse) {
                10,
                -1,
                {10, 388}}}) {
+        const auto focus =
+            c.focus ? std::optional(focusOutline(c.monitors, *c.focus, c.inner.value_or(*c.focus)))
+                    : std::nullopt;
+        const Area screen{0, 0, 2560, 1600};
         const Point placed =
-            placeWindow(chooseMonitor(c.monitors, c.focus, c.pointer), c.x, c.y, 640, 25);
+            placeWindow(chooseMonitor(screen, c.monitors, focus, c.pointer), c.x, c.y, 640, 25);
         EXPECT_EQ(placed.x, c.placed.x) << c.name;
         EXPECT_EQ(placed.y, c.placed.y) << c.name;
     }
