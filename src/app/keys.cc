@@ -22,6 +22,14 @@ bool insertableByte(std::uint16_t keysym, char& byte) {
     return false;
 }
 
+// Control+K and Control+W. Caps Lock alone, a mode left on by mistake, upper-cases their
+// key value and still means them; Shift, a chord made on purpose, makes them letters.
+bool isControlChord(const InputEvent& event, std::uint16_t lower) {
+    const bool capsOnly = (event.state & (LockMask | ShiftMask)) == LockMask;
+    return (event.state & ControlMask) != 0 &&
+           (event.keysym == lower || (capsOnly && event.keysym == lower - ('a' - 'A')));
+}
+
 // toupper is only defined for byte values; every other key value stays as it is.
 std::uint16_t shifted(std::uint16_t keysym) {
     return keysym <= 0xFF ? static_cast<std::uint16_t>(std::toupper(keysym)) : keysym;
@@ -36,7 +44,6 @@ bool Launcher::handleKey(InputEvent& event) {
     if ((event.state & Mod1Mask) != 0 && runBookmark(static_cast<char>(event.keysym & 0xFF))) {
         return true;
     }
-    const bool control = (event.state & ControlMask) != 0;
     switch (event.keysym) {
     case XK_BackSpace: deleteBackward(); break;
     case XK_Tab:
@@ -56,13 +63,15 @@ bool Launcher::handleKey(InputEvent& event) {
     case XK_End:
     case XK_KP_End: cursor = text.size(); break;
     case XK_k:
-        if (control) {
+    case XK_K:
+        if (isControlChord(event, XK_k)) {
             killLine();
             event.keysym = 0;
         }
         break;
     case XK_w:
-        if (control) {
+    case XK_W:
+        if (isControlChord(event, XK_w)) {
             deleteWordBackward();
             event.keysym = 0;
         }

@@ -2,6 +2,7 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 #ifdef PELLACORVINE_XINERAMA
 #include <X11/extensions/Xinerama.h>
 #endif
@@ -325,7 +326,24 @@ bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
     XDrawLine(connection, window, textGC, textWidth + textLeft, cursorY, textWidth + textLeft + 10,
               cursorY);
     XFlush(connection);
+    if (!keyLookupReady) {
+        prepareKeyLookup();
+    }
     return true;
+}
+
+// XLookupString loads the keyboard map and Xlib's locale data at its first call, about a
+// millisecond: paid once the window shows, before the first key is read.
+void X11LibX11::prepareKeyLookup() {
+    keyLookupReady = true;
+    XKeyEvent probe{};
+    probe.type = KeyPress;
+    probe.display = connection;
+    probe.window = window;
+    probe.keycode = XKeysymToKeycode(connection, XK_a);
+    char byte = 0;
+    KeySym keysym = NoSymbol;
+    XLookupString(&probe, &byte, 1, &keysym, nullptr);
 }
 
 // A line longer than the window is cut where it cannot show, so the request stays within
@@ -341,14 +359,11 @@ bool X11LibX11::nextEvent(InputEvent& event) {
     XEvent xevent;
     XNextEvent(connection, &xevent);
     if (xevent.type == KeyPress) {
-        // The KeySym that XLookupString gives, without the text it would make: that text
-        // would load Xlib's locale database at the first key, a millisecond for nothing.
+        // The KeySym every other client's first key gets: under Control a Latin letter
+        // from another group, with Caps Lock upper case where the key's type ignores Lock.
         KeySym keysym = NoSymbol;
-        unsigned consumed = 0;
-        if (XkbLookupKeySym(connection, static_cast<KeyCode>(xevent.xkey.keycode),
-                            xevent.xkey.state, &consumed, &keysym) == 0) {
-            keysym = NoSymbol;
-        }
+        char byte = 0;
+        XLookupString(&xevent.xkey, &byte, 1, &keysym, nullptr);
         std::uint16_t value = 0;
         if (keyValue(keysym, xevent.xkey.send_event != False, value)) {
             event.kind = EventKind::Key;

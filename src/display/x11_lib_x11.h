@@ -48,6 +48,7 @@ private:
     XFontStruct* loadFont(const std::string& pattern);
     XFontStruct* loadNamedFont(const std::string& name);
     bool setSizeHints(std::int32_t width, std::int32_t height);
+    void prepareKeyLookup();
 
     std::string displayName;
     Display* connection = nullptr;
@@ -58,4 +59,5 @@ private:
     std::int32_t screen = 0;
     std::uint16_t width = 0;
     std::uint16_t height = 0;
+    bool keyLookupReady = false;
 };

@@ -332,6 +332,17 @@ void XSession::mapKeysyms(const std::vector<KeySym>& keysyms) {
     XSync(display_, False);
 }
 
+void XSession::useLayouts(const std::string& layouts, int group) {
+    const std::string command =
+        "setxkbmap -display " + std::string(DisplayString(display_)) + " -layout " + layouts;
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("failed: " + command);
+    }
+    XkbLockGroup(display_, XkbUseCoreKbd, static_cast<unsigned>(group));
+    XSync(display_, False);  // takes in the new map, for the keycodes of keys to type
+    dedicated_.clear();
+}
+
 Image XSession::capture(Window window) {
     XWindowAttributes attributes;
     XGetWindowAttributes(display_, window, &attributes);

@@ -103,6 +103,9 @@ public:
     // Binds each keysym alone to a spare keycode, so that it arrives without modifiers
     // (the keypad digits otherwise need NumLock); call before the launcher starts.
     void mapKeysyms(const std::vector<KeySym>& keysyms);
+    // The XKB layouts, as setxkbmap names them ("us,ru"), with group locked to the given
+    // one (0 for the first). Keys bound by mapKeysyms are gone then.
+    void useLayouts(const std::string& layouts, int group);
 
     // What the screen shows where the window lies (it must lie within the screen).
     Image capture(Window window);

@@ -90,6 +90,48 @@ INSTANTIATE_TEST_SUITE_P(Keys, JourneyTableTest,
                                                    std::nullopt}),
                          [](const auto& test) { return test.param.name; });
 
+// Keys typed as keycodes under other layouts mean what every other client takes them for.
+struct LayoutCase {
+    const char* name;
+    const char* layouts;
+    int group;
+    bool capsLock;
+    std::vector<std::string> steps;
+    std::string launched;
+};
+
+std::ostream& operator<<(std::ostream& out, const LayoutCase& c) { return out << c.name; }
+
+class LayoutTest : public LaunchTest, public ::testing::WithParamInterface<LayoutCase> {};
+
+TEST_P(LayoutTest, KeysMeanWhatTheLayoutSays) {
+    const LayoutCase& c = GetParam();
+    x().useLayouts(c.layouts, c.group);
+    if (c.capsLock) {
+        x().key("Caps_Lock");
+    }
+    begin();
+    play(c.steps);
+    play({"<Return>"});
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launchedArgs(), argv(c.launched));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, LayoutTest,
+    ::testing::Values(
+        // Caps Lock upper-cases keys whose type ignores it: É È Ç À Ù.
+        LayoutCase{"FrenchWithCapsLock",
+                   "fr",
+                   0,
+                   true,
+                   {"<eacute>", "<egrave>", "<ccedilla>", "<agrave>", "<ugrave>"},
+                   "\xC9\xC8\xC7\xC0\xD9"},
+        // Under Control the Latin letter of the first group counts; es is 0x06D3.
+        LayoutCase{"CyrillicControlK", "us,ru", 1, false, {"ab", "<Control+k>", "c"}, "\xD3"},
+        LayoutCase{"CyrillicControlW", "us,ru", 1, false, {"ab cd", "<Control+w>"}, "\xC6\xC9 "}),
+    [](const auto& test) { return test.param.name; });
+
 TEST_F(JourneyTest, EscapeWritesAndRunsNothing) {
     writeFile(history(), "old");
     begin();
