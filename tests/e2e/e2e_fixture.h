@@ -21,9 +21,16 @@ namespace e2e {
 // private HOME, PATH and environment.
 class E2ETest : public ::testing::Test {
 protected:
+    // A server that does not start fails each test in SetUp: thrown from here, it would
+    // count as a skip.
     static void SetUpTestSuite() {
-        server_ = std::make_unique<Xvfb>();
-        session_ = std::make_unique<XSession>(server_->display());
+        try {
+            server_ = std::make_unique<Xvfb>();
+            session_ = std::make_unique<XSession>(server_->display());
+        } catch (const std::runtime_error& error) {
+            serverError_ = error.what();
+            return;
+        }
         // Keys the default keymap lacks, bound before any launcher reads the keymap.
         session_->mapKeysyms({XK_eacute, XK_Cyrillic_a, XK_KP_1, XK_KP_2});
     }
@@ -31,6 +38,7 @@ protected:
         session_.reset();
         server_.reset();
     }
+    void SetUp() override { ASSERT_TRUE(session_) << serverError_; }
 
     XSession& x() { return *session_; }
     const std::string& displayName() const { return server_->display(); }
@@ -94,6 +102,7 @@ protected:
 private:
     static inline std::unique_ptr<Xvfb> server_;
     static inline std::unique_ptr<XSession> session_;
+    static inline std::string serverError_;
 };
 
 // SHELL is a recorder that writes down what it was started with, so each test sees
@@ -101,6 +110,7 @@ private:
 class LaunchTest : public E2ETest {
 protected:
     void SetUp() override {
+        E2ETest::SetUp();
         for (const char* name : {"ls", "xcalc", "xterm", "xterm-wrap", "xtermcontrol"}) {
             writeFile(bin / name, "", 0755);
         }

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 namespace e2e {
@@ -22,7 +23,7 @@ namespace e2e {
 namespace {
 
 // The kernel asks for INIT first; after the answer it sends the real requests.
-void answerInitThenNothing(int device) {
+void answerInitThenNothing(int device, int requests) {
     std::vector<char> request(FUSE_MIN_READ_BUFFER + 65536);
     const ssize_t length = read(device, request.data(), request.size());
     if (length < static_cast<ssize_t>(sizeof(fuse_in_header))) {
@@ -43,7 +44,9 @@ void answerInitThenNothing(int device) {
         return;
     }
     while (read(device, request.data(), request.size()) > 0 || errno == EINTR) {
-        // taken, never answered
+        if (write(requests, "r", 1) < 0) {
+            return;  // taken, never answered, and told of
+        }
     }
 }
 
@@ -53,22 +56,32 @@ std::string HungMount::mount(const std::string& directory) {
     if (geteuid() != 0) {
         return "mounting a FUSE file system needs root";
     }
+    if (access("/dev/fuse", F_OK) != 0) {
+        return "no /dev/fuse";
+    }
     if (unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        return std::string("no private mount namespace: ") + std::strerror(errno);
+        throw std::runtime_error(std::string("no private mount namespace: ") +
+                                 std::strerror(errno));
     }
     const int device = open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (device < 0) {
-        return std::string("cannot open /dev/fuse: ") + std::strerror(errno);
+        throw std::runtime_error(std::string("cannot open /dev/fuse: ") + std::strerror(errno));
     }
     const std::string options =
         "fd=" + std::to_string(device) + ",rootmode=40000,user_id=0,group_id=0";
     if (::mount("hung", directory.c_str(), "fuse.hung", MS_NOSUID | MS_NODEV, options.c_str()) !=
         0) {
         close(device);
-        return std::string("cannot mount FUSE: ") + std::strerror(errno);
+        throw std::runtime_error(std::string("cannot mount FUSE: ") + std::strerror(errno));
     }
     directory_ = directory;
+    int told[2];
+    if (pipe(told) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    requests_ = told[0];
+    fcntl(requests_, F_SETFL, O_NONBLOCK);
     server_ = fork();
     if (server_ == 0) {
         // Dies with the test, and holds none of its pipes: nothing waits for it.
@@ -77,9 +90,10 @@ std::string HungMount::mount(const std::string& directory) {
         for (int standard = 0; standard <= 2; ++standard) {
             dup2(nowhere, standard);
         }
-        answerInitThenNothing(device);
+        answerInitThenNothing(device, told[1]);
         _exit(0);
     }
+    close(told[1]);
     close(device);  // the server's copy is the last: when it goes, the mount is aborted
     return {};
 }
@@ -92,8 +106,16 @@ void HungMount::stop() {
     }
 }
 
+bool HungMount::touched() {
+    char byte = 0;
+    return read(requests_, &byte, 1) == 1;
+}
+
 HungMount::~HungMount() {
     stop();
+    if (requests_ >= 0) {
+        close(requests_);
+    }
     if (!directory_.empty()) {
         umount2(directory_.c_str(), MNT_DETACH);
     }
@@ -101,6 +123,7 @@ HungMount::~HungMount() {
 #else
 std::string HungMount::mount(const std::string&) { return "FUSE mounts are set up for Linux only"; }
 void HungMount::stop() {}
+bool HungMount::touched() { return false; }
 HungMount::~HungMount() = default;
 #endif
 

@@ -176,6 +176,7 @@ TEST_F(WindowTest, WaitsForAKeyboardHeldBrieflyByAnotherClient) {
 TEST_F(WindowTest, GivesUpOnAKeyboardHeldLongerThanThreeSeconds) {
     ASSERT_TRUE(x().holdKeyboard());
     auto launcher = start({}, environment());
+    EXPECT_EQ(launcher->waitExit(2500ms), std::nullopt) << "gave up before its 3 s";
     EXPECT_EQ(launcher->waitExit(10s), 1);
     x().releaseKeyboard();
     EXPECT_EQ(launcher->standardError(), "Error: Couldn't grab keyboard\n");
@@ -213,16 +214,12 @@ TEST_P(FocusTest, CentresOnTheMonitorInUse) {
 #ifndef PELLACORVINE_XINERAMA
     GTEST_SKIP() << "built without Xinerama";
 #endif
-    std::unique_ptr<XServer> heads;
-    try {
-        heads =
-            std::make_unique<XServer>(std::vector<std::string>{"Xephyr", "-screen", "1280x800",
-                                                               "-screen", "1280x800", "+xinerama"},
-                                      displayName());
-    } catch (const std::runtime_error& error) {
-        GTEST_SKIP() << error.what();
+    if (std::system("command -v Xephyr >/dev/null") != 0) {
+        GTEST_SKIP() << "no Xephyr";
     }
-    XSession session(heads->display());
+    const XServer heads({"Xephyr", "-screen", "1280x800", "-screen", "1280x800", "+xinerama"},
+                        displayName());
+    XSession session(heads.display());
     const FocusCase& c = GetParam();
     const Window parent =
         session.coverWith(c.parent.x, c.parent.y, c.parent.width, c.parent.height, "red");
@@ -233,7 +230,7 @@ TEST_P(FocusTest, CentresOnTheMonitorInUse) {
     XSetInputFocus(session.display(), child, RevertToParent, CurrentTime);
     session.watchForWindows();
     Process launcher(program, {},
-                     {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + heads->display()});
+                     {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + heads.display()});
     const Window window = session.waitForMappedWindow();
     ASSERT_NE(window, 0U) << launcher.standardError();
     XWindowAttributes attributes{};

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <random>
 
@@ -390,10 +391,13 @@ TEST_P(OddDotFileTest, LoadsEmptyAtOnceAndSaveLeavesItAsItIs) {
         }
         nodes = {home / "node"};
     }
-    for (const std::string& node : nodes) {
-        if (kind.make(node.c_str()) != 0) {
-            GTEST_SKIP() << "cannot make the node here";
+    if (kind.make == makeNullDevice || kind.make == makeZeroDevice) {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "making a device node needs root";
         }
+    }
+    for (const std::string& node : nodes) {
+        ASSERT_EQ(kind.make(node.c_str()), 0) << node << ": " << std::strerror(errno);
     }
     struct stat before {};
     lstat(nodes[0].c_str(), &before);
