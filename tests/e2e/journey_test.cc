@@ -132,6 +132,27 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"CyrillicControlW", "us,ru", 1, false, {"ab cd", "<Control+w>"}, "\xC6\xC9 "}),
     [](const auto& test) { return test.param.name; });
 
+// A key press another client sends to the window (XSendEvent) is no key typed.
+TEST_F(JourneyTest, ForgedKeyPressIsIgnored) {
+    const Window window = startReady(launcher, {}, recorderEnv());
+    ASSERT_TRUE(waitUntil([&] {  // sent events reach only a client that selected them
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(x().display(), window, &attributes);
+        return (attributes.all_event_masks & KeyPressMask) != 0;
+    }));
+    XEvent forged{};
+    forged.xkey.type = KeyPress;
+    forged.xkey.window = window;
+    forged.xkey.root = DefaultRootWindow(x().display());
+    forged.xkey.keycode = XKeysymToKeycode(x().display(), XK_x);
+    forged.xkey.same_screen = True;
+    XSendEvent(x().display(), window, True, KeyPressMask, &forged);
+    XSync(x().display(), False);
+    play({"ls", "<Return>"});
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launchedArgs(), argv("ls"));
+}
+
 TEST_F(JourneyTest, EscapeWritesAndRunsNothing) {
     writeFile(history(), "old");
     begin();

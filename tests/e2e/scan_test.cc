@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <thread>
 
 #include "e2e_fixture.h"
 #include "hung_mount.h"
@@ -99,7 +100,7 @@ struct HungCase {
 
 std::ostream& operator<<(std::ostream& out, const HungCase& c) { return out << c.name; }
 
-class HungMountTest : public ScanTest, public ::testing::WithParamInterface<HungCase> {
+class HungPathTest : public ScanTest {
 protected:
     void SetUp() override {
         ScanTest::SetUp();
@@ -112,6 +113,23 @@ protected:
     std::string mountPoint = shared / "hung";
     HungMount mount;
 };
+
+// While another client holds the keyboard the launcher waits for it, and reads no PATH:
+// keys typed then would go to the window below.
+TEST_F(HungPathTest, NothingReadsPathBeforeTheKeyboardIsHeld) {
+    ASSERT_TRUE(x().holdKeyboard());
+    launcher = start({}, {"HOME=" + home.path(), "PATH=" + mountPoint, "DISPLAY=" + displayName()});
+    ASSERT_NE(x().waitForMappedWindow(), 0U);
+    std::this_thread::sleep_for(200ms);  // the launcher tries for the keyboard meanwhile
+    EXPECT_FALSE(mount.touched());
+    x().releaseKeyboard();
+    ASSERT_TRUE(x().waitForForeignGrab());
+    EXPECT_TRUE(waitUntil([&] { return mount.touched(); }));
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+class HungMountTest : public HungPathTest, public ::testing::WithParamInterface<HungCase> {};
 
 TEST_P(HungMountTest, FreesTheKeyboardAndTheScreenAtOnce) {
     const HungCase& c = GetParam();

@@ -84,6 +84,7 @@ TEST_F(CompletionTest, PermissionMatrixUsesRealUserAndPrimaryGroup) {
         GTEST_SKIP() << "needs root to give files to other users";
     }
     constexpr uid_t me = 4242;
+    constexpr uid_t otherUser = 4545;
     constexpr gid_t myGroup = 4343;
     constexpr gid_t otherGroup = 4444;
     struct File {
@@ -108,9 +109,11 @@ TEST_F(CompletionTest, PermissionMatrixUsesRealUserAndPrimaryGroup) {
     chmod(root.path().c_str(), 0755);
     EXPECT_EQ(indexFor(a), (Names{"only-others-exec-mine", "others-exec-other-user"}))
         << "root has no special rights";
+    // The effective ids differ from the real ones, which alone count.
     const int status = inChild([&] {
         const gid_t supplementary[] = {otherGroup};
-        if (setgroups(1, supplementary) != 0 || setgid(myGroup) != 0 || setuid(me) != 0) {
+        if (setgroups(1, supplementary) != 0 || setregid(myGroup, otherGroup) != 0 ||
+            setreuid(me, otherUser) != 0) {
             return 2;
         }
         const Names expected = {"group-exec-my-group", "only-others-exec-mine",

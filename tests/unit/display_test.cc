@@ -37,7 +37,8 @@ TEST(KeyValueTest, KeysymsUpToFfffAndPrintableLatin1CodePointsFromRealKeysOnly) 
                           Case{0x06C1, false, true, 0x06C1}, Case{0x1000041, false, true, 0x41},
                           Case{0x10000E9, false, true, 0x00E9}, Case{0x100090A, false, false, 0},
                           Case{0x100091B, false, false, 0}, Case{0x10020AC, false, false, 0},
-                          Case{0x100007F, false, false, 0}, Case{0x100FF1B, false, false, 0},
+                          Case{0x100007F, false, false, 0}, Case{0x1000080, false, false, 0},
+                          Case{0x100009F, false, false, 0}, Case{0x100FF1B, false, false, 0},
                           Case{0x1008FF13, false, false, 0}, Case{0x61, true, false, 0},
                           Case{0xFF0D, true, false, 0}}) {
         std::uint16_t value = 0;
