@@ -40,7 +40,7 @@ private:
     void makeRoom();
     void finish(bool complete);
 
-    static constexpr std::size_t bytesPerTurn = 256 * 1024;
+    static constexpr std::size_t bytesPerTurn = std::size_t{256} * 1024;
 
     pid_t helper_ = -1;
     int readEnd_ = -1;

@@ -19,8 +19,6 @@ public:
     using Scanner = std::vector<std::string> (*)(const std::string&, uid_t, gid_t);
 
     Completion();
-    Completion(const Completion&) = delete;
-    Completion& operator=(const Completion&) = delete;
 
     // Reads the PATH directories in a helper process, which closes xDescriptor first. A
     // scan that fails (out of memory, say), or no process to be had, gives no names.

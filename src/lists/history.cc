@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "app/require_env.h"
 #include "lists/file_io.h"
@@ -62,7 +61,7 @@ bool readEnd(int descriptor, FileEnd& end) {
         previous = bytes[count - 1];
         end.length += count;
     });
-    end.last = end.length == 0 ? 0 : previous;
+    end.last = end.length == 0 ? '\0' : previous;
     return read && readLastEntry(descriptor, end);
 }
 
@@ -162,12 +161,9 @@ void History::awaitLoad() {
 
 void History::takeContent(std::string read) {
     content = std::move(read);
+    starts.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1);
     for (std::size_t start = 0; start < content.size();) {
-        const auto* newline = static_cast<const char*>(
-            std::memchr(content.data() + start, '\n', content.size() - start));
-        const std::size_t end = newline == nullptr
-                                    ? content.size()
-                                    : static_cast<std::size_t>(newline - content.data());
+        const std::size_t end = std::min(content.find('\n', start), content.size());
         if (end > start) {
             starts.push_back(start);
         }

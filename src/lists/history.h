@@ -12,8 +12,6 @@
 class History {
 public:
     History();
-    History(const History&) = delete;
-    History& operator=(const History&) = delete;
 
     // Reads the file in a helper process, which closes xDescriptor first, so that a dead
     // HOME holds neither the keyboard nor the keys. No process to be had: no entries.
