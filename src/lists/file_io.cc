@@ -47,11 +47,12 @@ std::size_t sizeOf(int descriptor) {
     return fstat(descriptor, &status) == 0 ? static_cast<std::size_t>(status.st_size) : 0;
 }
 
-// Appends with write(2): on a descriptor opened O_APPEND each write lands at the end.
-bool appendAll(int descriptor, const std::string& data) {
-    std::size_t written = 0;
-    while (written < data.size()) {
-        const ssize_t count = write(descriptor, data.data() + written, data.size() - written);
+// Hands writeSome(bytes, length, offset) the rest of data from index from on until all is
+// written, retrying short writes and interruptions; false on an error.
+template <typename WriteSome>
+bool writeRest(const std::string& data, std::size_t from, WriteSome writeSome) {
+    for (std::size_t written = from; written < data.size();) {
+        const ssize_t count = writeSome(data.data() + written, data.size() - written, written);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -61,6 +62,13 @@ bool appendAll(int descriptor, const std::string& data) {
         written += static_cast<std::size_t>(count);
     }
     return true;
+}
+
+// With write(2): on a descriptor opened O_APPEND each write lands at the end.
+bool appendAll(int descriptor, const std::string& data) {
+    return writeRest(data, 0, [descriptor](const char* bytes, std::size_t length, std::size_t) {
+        return write(descriptor, bytes, length);
+    });
 }
 
 bool namesSameFile(const std::string& path, int descriptor) {
@@ -243,19 +251,10 @@ ReadResult readWholeFile(const std::string& path, std::string& content) {
 }
 
 bool writeAll(int descriptor, const std::string& data, std::size_t from) {
-    std::size_t written = from;
-    while (written < data.size()) {
-        const ssize_t count = pwrite(descriptor, data.data() + written, data.size() - written,
-                                     static_cast<off_t>(written));
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return false;
-        }
-        written += static_cast<std::size_t>(count);
-    }
-    return true;
+    return writeRest(data, from,
+                     [descriptor](const char* bytes, std::size_t length, std::size_t offset) {
+                         return pwrite(descriptor, bytes, length, static_cast<off_t>(offset));
+                     });
 }
 
 // The file a chain of symbolic links ends at, existing or not, so that the link survives.
