@@ -75,7 +75,9 @@ bool Launcher::nextInput(InputEvent& event) {
             heldKeys.pop_front();
             return true;
         }
-        if (!display->waitForEvent({completion.readyDescriptor(), history.readyDescriptor()})) {
+        const std::vector<int> reading = {completion.readyDescriptor(), history.readyDescriptor()};
+        // Once both lists are in, the wait is Xlib's alone.
+        if ((reading[0] >= 0 || reading[1] >= 0) && !display->waitForEvent(reading)) {
             completion.ready();  // take in what has come
             history.ready();
             continue;
