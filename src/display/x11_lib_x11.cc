@@ -27,6 +27,10 @@ constexpr long grabIntervalNanoseconds = 1000000;           // 1 ms between trie
 constexpr std::int64_t grabBudgetNanoseconds = 3000000000;  // give up after 3 s
 constexpr std::int64_t grabTries = grabBudgetNanoseconds / grabIntervalNanoseconds;
 
+// What the window takes from its creation on: an exposure during start-up (the helpers'
+// forks happen there) must not be lost.
+constexpr long windowEvents = KeyPressMask | ExposureMask;
+
 constexpr int textLeft = 2;  // the pen's start, in pixels from the window's left edge
 
 // A PolyText8 request: 16 bytes of header, then items of at most 254 bytes, 2 more each.
@@ -155,10 +159,11 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     }
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
-    window =
-        XCreateWindow(connection, RootWindow(connection, screen), x, y,
-                      static_cast<unsigned>(newWidth), static_cast<unsigned>(newHeight), 0,
-                      CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &attributes);
+    attributes.event_mask = windowEvents;
+    window = XCreateWindow(connection, RootWindow(connection, screen), x, y,
+                           static_cast<unsigned>(newWidth), static_cast<unsigned>(newHeight), 0,
+                           CopyFromParent, InputOutput, CopyFromParent,
+                           CWOverrideRedirect | CWEventMask, &attributes);
     if (!setSizeHints(newWidth, newHeight)) {
         return false;
     }
@@ -355,7 +360,7 @@ std::size_t X11LibX11::drawableBytes(const std::string& text) const {
 
 bool X11LibX11::nextEvent(InputEvent& event) {
     event.kind = EventKind::Other;
-    XSelectInput(connection, window, KeyPressMask | ExposureMask);
+    XSelectInput(connection, window, windowEvents);
     XEvent xevent;
     XNextEvent(connection, &xevent);
     if (xevent.type == KeyPress) {
@@ -378,7 +383,7 @@ bool X11LibX11::nextEvent(InputEvent& event) {
 
 // XPending reads whatever the server has sent; poll sleeps until either side has more.
 bool X11LibX11::waitForEvent(const std::vector<int>& descriptors) {
-    XSelectInput(connection, window, KeyPressMask | ExposureMask);  // as nextEvent does
+    XSelectInput(connection, window, windowEvents);  // as nextEvent does
     std::vector<pollfd> sources = {{ConnectionNumber(connection), POLLIN, 0}};
     for (const int descriptor : descriptors) {
         sources.push_back({descriptor, POLLIN, 0});
