@@ -1,8 +1,10 @@
 # Installs the Debian packages a script needs. Sourced by the scripts in scripts/.
 # As root it runs apt-get; otherwise it prints the exact command and stops.
 
-# Packages every build needs: compiler, CMake, Xlib, Xinerama and XTEST headers, GoogleTest.
-build_packages=(g++ cmake make pkg-config libx11-dev libxinerama-dev libxtst-dev libgtest-dev)
+# Packages every build needs: compiler, CMake, Xlib, Xinerama, XScrnSaver and XTEST headers,
+# GoogleTest.
+build_packages=(g++ cmake make pkg-config libx11-dev libxinerama-dev libxss-dev libxtst-dev
+                libgtest-dev)
 
 missing_packages() {
     local package

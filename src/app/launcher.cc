@@ -58,6 +58,9 @@ void Launcher::eventLoop() {
     history.startLoad(display->descriptor());
     InputEvent event;
     while (nextInput(event)) {
+        if (event.kind == EventKind::Lost) {
+            quit();
+        }
         if (event.kind == EventKind::Key && handleKey(event)) {
             return;
         }

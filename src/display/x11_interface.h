@@ -9,7 +9,9 @@
 // include order.
 #pragma push_macro("Expose")
 #undef Expose
-enum class EventKind : std::int32_t { Expose = 0, Key = 1, Other = 2 };
+// Lost: another client took the window, the keyboard or the user's attention (a screen
+// locker, a click elsewhere): the launcher leaves as on Escape.
+enum class EventKind : std::int32_t { Expose = 0, Key = 1, Other = 2, Lost = 3 };
 #pragma pop_macro("Expose")
 
 // One X event as the application sees it; keysym and state are written for Key only.

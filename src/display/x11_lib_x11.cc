@@ -10,8 +10,8 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <stdexcept>
 
 #include "app/require_env.h"
@@ -25,11 +25,11 @@ constexpr int exposeEventType = Expose;
 // Keys typed between the window manager's release and our next try go astray: try often.
 constexpr long grabIntervalNanoseconds = 1000000;           // 1 ms between tries
 constexpr std::int64_t grabBudgetNanoseconds = 3000000000;  // give up after 3 s
-constexpr std::int64_t grabTries = grabBudgetNanoseconds / grabIntervalNanoseconds;
 
 // What the window takes from its creation on: an exposure during start-up (the helpers'
 // forks happen there) must not be lost.
-constexpr long windowEvents = KeyPressMask | ExposureMask;
+// Structure changes tell that another client unmapped or destroyed it.
+constexpr long windowEvents = KeyPressMask | ExposureMask | StructureNotifyMask;
 
 constexpr int textLeft = 2;  // the pen's start, in pixels from the window's left edge
 
@@ -52,8 +52,23 @@ std::string withLatin1Charset(const std::string& pattern) {
     return registry == std::string::npos ? "" : pattern.substr(0, registry) + "-iso8859-1";
 }
 
-// The focused window may be gone by the time we ask about it; that is no error of ours.
-int ignoreVanishedWindow(Display*, XErrorEvent*) { return 0; }
+XErrorHandler xlibErrorHandler = nullptr;
+
+// A window of another client (the focus, or its frame), or ours destroyed by another
+// client, may be gone by the time we ask about it or draw: that is no error of ours.
+int ignoreVanishedWindows(Display* display, XErrorEvent* error) {
+    if (error->error_code == BadWindow || error->error_code == BadDrawable) {
+        return 0;
+    }
+    return xlibErrorHandler(display, error);
+}
+
+void keepVanishedWindowsHarmless() {
+    const XErrorHandler previous = XSetErrorHandler(ignoreVanishedWindows);
+    if (previous != ignoreVanishedWindows) {
+        xlibErrorHandler = previous;
+    }
+}
 
 // The window's ancestor that is a child of the root, or the window itself when it is one.
 std::optional<Window> topLevelOf(Display* connection, Window root, Window window) {
@@ -127,6 +142,7 @@ void X11LibX11::disconnect() {
     if (fillGC != nullptr) {
         XFreeGC(connection, fillGC);
     }
+    XUngrabPointer(connection, CurrentTime);
     XUngrabKeyboard(connection, CurrentTime);
     XDestroyWindow(connection, window);
     XCloseDisplay(connection);
@@ -151,6 +167,7 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
         return false;
     }
     keepConnectionFromChildren();
+    keepVanishedWindowsHarmless();
     screen = DefaultScreen(connection);
     if (x < 0 || y < 0) {
         const Point place = placeWindow(centringArea(), x, y, newWidth, newHeight);
@@ -180,10 +197,7 @@ Area X11LibX11::centringArea() {
     if (heads.size() < 2) {
         return chooseMonitor(screenArea, heads, std::nullopt, std::nullopt);
     }
-    const auto previous = XSetErrorHandler(ignoreVanishedWindow);
-    const Area chosen = chooseMonitor(screenArea, heads, focus(heads), pointer());
-    XSetErrorHandler(previous);
-    return chosen;
+    return chooseMonitor(screenArea, heads, focus(heads), pointer());
 }
 
 std::vector<Area> X11LibX11::monitors() {
@@ -304,19 +318,23 @@ XFontStruct* X11LibX11::loadNamedFont(const std::string& name) {
 }
 
 // The first try at once, right after the map: a window manager that has let go of the
-// keyboard by then costs us no pause.
+// keyboard by then costs us no pause. After that, a try as soon as another client's grab
+// ends (its focus events say so), and at least every millisecond.
 bool X11LibX11::grabKeyboard() {
-    const timespec interval{0, grabIntervalNanoseconds};
-    for (std::int64_t tries = 1;; ++tries) {
-        if (XGrabKeyboard(connection, window, False, GrabModeAsync, GrabModeAsync, CurrentTime) ==
-            GrabSuccess) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::nanoseconds(grabBudgetNanoseconds);
+    if (tryGrab()) {
+        return true;
+    }
+    watchFocus();
+    while (Clock::now() < deadline) {
+        awaitUngrab(std::min<std::int64_t>(
+            grabIntervalNanoseconds, std::chrono::nanoseconds(deadline - Clock::now()).count()));
+        if (tryGrab()) {
             return true;
         }
-        if (tries == grabTries) {
-            return false;
-        }
-        nanosleep(&interval, nullptr);
     }
+    return false;
 }
 
 bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
@@ -331,8 +349,8 @@ bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
     XDrawLine(connection, window, textGC, textWidth + textLeft, cursorY, textWidth + textLeft + 10,
               cursorY);
     XFlush(connection);
-    if (!keyLookupReady) {
-        prepareKeyLookup();
+    if (!painted) {
+        afterFirstPaint();
     }
     return true;
 }
@@ -340,7 +358,6 @@ bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
 // XLookupString loads the keyboard map and Xlib's locale data at its first call, about a
 // millisecond: paid once the window shows, before the first key is read.
 void X11LibX11::prepareKeyLookup() {
-    keyLookupReady = true;
     XKeyEvent probe{};
     probe.type = KeyPress;
     probe.display = connection;
@@ -359,6 +376,10 @@ std::size_t X11LibX11::drawableBytes(const std::string& text) const {
 }
 
 bool X11LibX11::nextEvent(InputEvent& event) {
+    if (lost) {
+        event.kind = EventKind::Lost;
+        return true;
+    }
     event.kind = EventKind::Other;
     XSelectInput(connection, window, windowEvents);
     XEvent xevent;
@@ -377,6 +398,8 @@ bool X11LibX11::nextEvent(InputEvent& event) {
         }
     } else if (xevent.type == exposeEventType) {
         event.kind = EventKind::Expose;
+    } else if (lostToAnother(xevent)) {
+        event.kind = EventKind::Lost;
     }
     return true;
 }
@@ -389,7 +412,7 @@ bool X11LibX11::waitForEvent(const std::vector<int>& descriptors) {
         sources.push_back({descriptor, POLLIN, 0});
     }
     for (;;) {
-        if (XPending(connection) > 0) {
+        if (lost || XPending(connection) > 0) {
             return true;
         }
         if (poll(sources.data(), sources.size(), -1) > 0 &&

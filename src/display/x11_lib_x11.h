@@ -49,6 +49,15 @@ private:
     XFontStruct* loadNamedFont(const std::string& name);
     bool setSizeHints(std::int32_t width, std::int32_t height);
     void prepareKeyLookup();
+    void afterFirstPaint();
+    bool tryGrab();
+    bool awaitUngrab(std::int64_t nanoseconds);
+    void watchFocus();
+    bool focusMoved();
+    bool isViewable(Window other);
+    void holdPointer();
+    void watchScreenSaver();
+    bool lostToAnother(const XEvent& xevent);
 
     std::string displayName;
     Display* connection = nullptr;
@@ -59,5 +68,11 @@ private:
     std::int32_t screen = 0;
     std::uint16_t width = 0;
     std::uint16_t height = 0;
-    bool keyLookupReady = false;
+    bool painted = false;
+    // The focus as last read (a window, PointerRoot or None) and the window whose focus
+    // changes are selected for it: the root for PointerRoot and None.
+    Window lastFocus = None;
+    Window focusWatched = None;
+    int screenSaverEvent = -1;  // the extension's notify event type, or -1
+    bool lost = false;          // found between events: the next one is Lost
 };

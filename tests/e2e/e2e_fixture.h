@@ -121,7 +121,9 @@ protected:
     std::string record() const { return home / "record"; }
     std::string history() const { return home / ".pellacorvine.history"; }
 
-    void begin(const std::vector<std::string>& extraEnv) { startReady(launcher, {}, extraEnv); }
+    void begin(const std::vector<std::string>& extraEnv) {
+        launcherWindow = startReady(launcher, {}, extraEnv);
+    }
     void begin() { begin(recorderEnv()); }
 
     // The recorded argument lines once the launched shell has written them.
@@ -137,9 +139,13 @@ protected:
         return text.substr(0, text.find("fd:"));
     }
 
-    // Each step is text to type, or <Key> or <Mod+Mod+Key> to press.
+    // Each step is text to type, <Key> or <Mod+Mod+Key> to press, or <Click> in the window.
     void play(const std::vector<std::string>& steps) {
         for (const std::string& step : steps) {
+            if (step == "<Click>") {
+                clickInside();
+                continue;
+            }
             if (!step.starts_with('<')) {
                 x().type(step);
                 continue;
@@ -155,7 +161,16 @@ protected:
         }
     }
 
+    // Once the launcher holds the pointer, so that the click is its own.
+    void clickInside() {
+        EXPECT_TRUE(x().waitForForeignPointerGrab());
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(x().display(), launcherWindow, &attributes);
+        x().clickAt(attributes.x + attributes.width / 2, attributes.y + attributes.height / 2);
+    }
+
     std::unique_ptr<Process> launcher;
+    Window launcherWindow = 0;
 };
 
 }  // namespace e2e

@@ -258,6 +258,20 @@ bool XSession::waitForForeignGrab(Clock::duration timeout) {
         timeout);
 }
 
+bool XSession::waitForForeignPointerGrab(Clock::duration timeout) {
+    return waitUntil(
+        [this] {
+            const int status = XGrabPointer(display_, probe_, False, 0, GrabModeAsync,
+                                            GrabModeAsync, None, None, CurrentTime);
+            if (status == GrabSuccess) {
+                XUngrabPointer(display_, CurrentTime);
+                XSync(display_, False);
+            }
+            return status == AlreadyGrabbed;
+        },
+        timeout);
+}
+
 bool XSession::holdKeyboard() {
     const bool held = XGrabKeyboard(display_, probe_, False, GrabModeAsync, GrabModeAsync,
                                     CurrentTime) == GrabSuccess;
@@ -309,6 +323,13 @@ void XSession::type(const std::string& ascii) {
     for (const char c : ascii) {
         sendKeysym(static_cast<unsigned char>(c), {});
     }
+}
+
+void XSession::clickAt(int x, int y) {
+    XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+    XTestFakeButtonEvent(display_, 1, True, CurrentTime);
+    XTestFakeButtonEvent(display_, 1, False, CurrentTime);
+    XSync(display_, False);
 }
 
 void XSession::mapKeysyms(const std::vector<KeySym>& keysyms) {

@@ -93,6 +93,8 @@ public:
     Window findMappedWindow();
     // True once another client holds the keyboard.
     bool waitForForeignGrab(Clock::duration timeout = 10s);
+    // True once another client holds the pointer.
+    bool waitForForeignPointerGrab(Clock::duration timeout = 10s);
     bool holdKeyboard();
     void releaseKeyboard();
 
@@ -100,6 +102,8 @@ public:
     // ("Shift", "Control", "Alt").
     void key(const std::string& keysymName, const std::vector<std::string>& modifiers = {});
     void type(const std::string& ascii);
+    // Moves the pointer to (x, y) on the root window and clicks the first button there.
+    void clickAt(int x, int y);
     // Binds each keysym alone to a spare keycode, so that it arrives without modifiers
     // (the keypad digits otherwise need NumLock); call before the launcher starts.
     void mapKeysyms(const std::vector<KeySym>& keysyms);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
+#include <thread>
 
 #include "e2e_fixture.h"
 
@@ -82,6 +83,12 @@ INSTANTIATE_TEST_SUITE_P(Keys, JourneyTableTest,
                                                     "<KP_End>", "<KP_Left>", "b", "<Return>"},
                                                    "2ab1",
                                                    std::nullopt},
+                                           Journey{"ClickInTheWindowKeepsItOpen",
+                                                   std::nullopt,
+                                                   "",
+                                                   {"l", "<Click>", "s", "<Return>"},
+                                                   "ls",
+                                                   "ls"},
                                            Journey{"NonAsciiKeysInsertTheirLowByte",
                                                    std::nullopt,
                                                    "",
@@ -148,6 +155,20 @@ TEST_F(JourneyTest, ForgedKeyPressIsIgnored) {
     forged.xkey.same_screen = True;
     XSendEvent(x().display(), window, True, KeyPressMask, &forged);
     XSync(x().display(), False);
+    play({"ls", "<Return>"});
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(launchedArgs(), argv("ls"));
+}
+
+// The focus events of the other client's release and of our own grab end nothing: the
+// launcher takes the keys typed next.
+TEST_F(JourneyTest, WaitsForAKeyboardHeldBrieflyByAnotherClientAndStaysOpen) {
+    ASSERT_TRUE(x().holdKeyboard());
+    launcher = start({}, environment(recorderEnv()));
+    ASSERT_NE(x().waitForMappedWindow(), 0U);
+    std::this_thread::sleep_for(1s);  // the other client's hold, part of the story
+    x().releaseKeyboard();
+    ASSERT_TRUE(x().waitForForeignGrab());
     play({"ls", "<Return>"});
     expectEnd(*launcher, 0, "");
     EXPECT_EQ(launchedArgs(), argv("ls"));

@@ -4,6 +4,7 @@
 
 #include <X11/keysym.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "launcher_fixture.h"
@@ -94,6 +95,17 @@ TEST_F(LauncherTest, FinishingKeyLetsGoAndEndsTheLoopWithoutRedraw) {
     EXPECT_EQ(std::vector<std::string>(script.calls.end() - 2, script.calls.end()),
               (std::vector<std::string>{"nextEvent", "disconnect"}));
     EXPECT_EQ(script.events.size(), 1U) << "no event is awaited after the launch";
+}
+
+// A screen locker or a click elsewhere: out as on Escape, with the keys after it unread.
+TEST_F(LauncherTest, LostWindowLetsGoAsEscapeDoes) {
+    script.events = {keyEvent(XK_a), {EventKind::Lost, 0, 0}, keyEvent(XK_Return)};
+    script.echoToStderr = true;
+    char program[] = "pellacorvine";
+    char* argv[] = {program, nullptr};
+    EXPECT_EXIT(launcher().run(1, argv), ::testing::ExitedWithCode(0),
+                "redraw 'a' 1\nnextEvent\ndisconnect\n$");
+    EXPECT_FALSE(std::filesystem::exists(historyFile()));
 }
 
 TEST_F(LauncherTest, BadCommandLineContactsNoDisplay) {

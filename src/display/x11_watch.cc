@@ -1,0 +1,139 @@
+// What other clients do to the open launcher: a grab that ends, a focus moved, a click
+// elsewhere, the screen saver, the window unmapped or destroyed.
+#include <X11/Xlib.h>
+#ifdef PELLACORVINE_XSS
+#include <X11/extensions/scrnsaver.h>
+#endif
+#include <poll.h>
+
+#include <chrono>
+
+#include "display/x11_lib_x11.h"
+
+namespace {
+
+Bool endsAGrab(Display*, XEvent* event, XPointer) {
+    return (event->type == FocusIn || event->type == FocusOut) &&
+           event->xfocus.mode == NotifyUngrab;
+}
+
+}  // namespace
+
+bool X11LibX11::tryGrab() {
+    if (XGrabKeyboard(connection, window, False, GrabModeAsync, GrabModeAsync, CurrentTime) !=
+        GrabSuccess) {
+        return false;
+    }
+    watchFocus();
+    return true;
+}
+
+// Until another client's grab ends, or for the given time: false when the time ran out.
+bool X11LibX11::awaitUngrab(std::int64_t nanoseconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::nanoseconds(nanoseconds);
+    XEvent event;
+    while (!XCheckIfEvent(connection, &event, endsAGrab, nullptr)) {
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            return false;
+        }
+        pollfd readable{ConnectionNumber(connection), POLLIN, 0};
+        poll(&readable, 1,
+             static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+    }
+    return true;
+}
+
+// Focus changes are selected on the lastFocus window, or on the root for PointerRoot and
+// None: where the focus goes when another client moves it, or when its holder's grab ends.
+void X11LibX11::watchFocus() {
+    int revert = 0;
+    XGetInputFocus(connection, &lastFocus, &revert);
+    const Window root = RootWindow(connection, screen);
+    const Window target = lastFocus == None || lastFocus == PointerRoot ? root : lastFocus;
+    if (target == focusWatched) {
+        return;
+    }
+    if (focusWatched != None && focusWatched != root) {
+        XSelectInput(connection, focusWatched, NoEventMask);
+    }
+    XSelectInput(connection, target, FocusChangeMask);
+    focusWatched = target;
+}
+
+// Another client moved the focus. A focus that reverted because its window was unmapped
+// or destroyed moved on its own: the new one is watched instead.
+bool X11LibX11::focusMoved() {
+    Window now = None;
+    int revert = 0;
+    XGetInputFocus(connection, &now, &revert);
+    if (now == lastFocus) {
+        return false;
+    }
+    if (focusWatched != RootWindow(connection, screen) && !isViewable(focusWatched)) {
+        watchFocus();
+        return false;
+    }
+    return true;
+}
+
+bool X11LibX11::isViewable(Window other) {
+    XWindowAttributes attributes{};
+    return XGetWindowAttributes(connection, other, &attributes) != 0 &&
+           attributes.map_state == IsViewable;
+}
+
+// Focus-follows-mouse moves the focus where the pointer goes: held, it goes nowhere. One
+// that another client holds is done without.
+void X11LibX11::holdPointer() {
+    XGrabPointer(connection, window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None,
+                 None, CurrentTime);
+}
+
+void X11LibX11::watchScreenSaver() {
+#ifdef PELLACORVINE_XSS
+    int eventBase = 0;
+    int errorBase = 0;
+    if (XScreenSaverQueryExtension(connection, &eventBase, &errorBase)) {
+        XScreenSaverSelectInput(connection, RootWindow(connection, screen), ScreenSaverNotifyMask);
+        screenSaverEvent = eventBase + ScreenSaverNotify;
+    }
+#endif
+}
+
+// Round trips that the keyboard need not wait for; the focus is read once more, since it
+// may have moved before its watch was set.
+void X11LibX11::afterFirstPaint() {
+    painted = true;
+    prepareKeyLookup();
+    watchScreenSaver();
+    holdPointer();
+    lost = lost || focusMoved();
+}
+
+// Events another client sent prove nothing; our own grab's focus events, and the pointer's
+// under PointerRoot, are no move.
+bool X11LibX11::lostToAnother(const XEvent& xevent) {
+    if (xevent.xany.send_event != False) {
+        return false;
+    }
+    switch (xevent.type) {
+    case UnmapNotify:
+    case DestroyNotify: return xevent.xany.window == window;
+    case ButtonPress:
+        return xevent.xbutton.x < 0 || xevent.xbutton.y < 0 || xevent.xbutton.x >= width ||
+               xevent.xbutton.y >= height;
+    case FocusIn:
+    case FocusOut:
+        return xevent.xfocus.mode != NotifyGrab && xevent.xfocus.mode != NotifyUngrab &&
+               xevent.xfocus.detail != NotifyPointer && focusMoved();
+    default: break;
+    }
+#ifdef PELLACORVINE_XSS
+    return xevent.type == screenSaverEvent &&
+           reinterpret_cast<const XScreenSaverNotifyEvent&>(xevent).state == ScreenSaverOn;
+#else
+    return false;
+#endif
+}
