@@ -15,6 +15,35 @@ std::int64_t overlap(const Area& a, const Area& b) {
     return shared(a.x, a.width, b.x, b.width) * shared(a.y, a.height, b.y, b.height);
 }
 
+bool coversAll(const std::vector<Area>& monitors, const Area& area) {
+    return std::all_of(monitors.begin(), monitors.end(), [&](const Area& monitor) {
+        return overlap(monitor, area) == overlap(monitor, monitor);
+    });
+}
+
+// The one monitor that overlaps most with the focus; none when the focus lies on no
+// monitor, covers them all, or overlaps two or more equally: it says nothing of where the
+// user is then.
+const Area* focusMonitor(const std::vector<Area>& monitors, const Area& focus) {
+    if (coversAll(monitors, focus)) {
+        return nullptr;
+    }
+    const Area* best = nullptr;
+    std::int64_t most = 0;
+    bool tied = false;
+    for (const Area& monitor : monitors) {
+        const std::int64_t shares = overlap(monitor, focus);
+        if (shares > most) {
+            most = shares;
+            best = &monitor;
+            tied = false;
+        } else if (shares == most && shares > 0) {
+            tied = true;
+        }
+    }
+    return tied ? nullptr : best;
+}
+
 bool holds(const Area& area, const Point& point) {
     return point.x >= area.x && point.x - area.x < area.width && point.y >= area.y &&
            point.y - area.y < area.height;
@@ -27,19 +56,8 @@ Area chooseMonitor(const Area& screen, const std::vector<Area>& monitors,
     if (monitors.empty()) {
         return screen;
     }
-    if (focus) {
-        const Area* best = nullptr;
-        std::int64_t most = 0;
-        for (const Area& monitor : monitors) {
-            const std::int64_t shares = overlap(monitor, *focus);
-            if (shares > most) {
-                most = shares;
-                best = &monitor;
-            }
-        }
-        if (best != nullptr) {
-            return *best;
-        }
+    if (const Area* chosen = focus ? focusMonitor(monitors, *focus) : nullptr) {
+        return *chosen;
     }
     for (const Area& monitor : monitors) {
         if (pointer && holds(monitor, *pointer)) {
@@ -50,10 +68,7 @@ Area chooseMonitor(const Area& screen, const std::vector<Area>& monitors,
 }
 
 Area focusOutline(const std::vector<Area>& monitors, const Area& topLevel, const Area& window) {
-    const bool coversAll = std::all_of(monitors.begin(), monitors.end(), [&](const Area& monitor) {
-        return overlap(monitor, topLevel) == overlap(monitor, monitor);
-    });
-    return coversAll ? window : topLevel;
+    return coversAll(monitors, topLevel) ? window : topLevel;
 }
 
 Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,

@@ -19,8 +19,8 @@ struct Point {
 
 // Where to centre on the screen: with no monitor reported, the whole screen; with one,
 // that one, even when it is smaller; with several, the one that overlaps most with the
-// focus, else (nothing focused, or the focus on no monitor) the one holding the pointer,
-// else the first.
+// focus, else (nothing focused, the focus on no monitor, covering every monitor or
+// overlapping two or more equally) the one holding the pointer, else the first.
 Area chooseMonitor(const Area& screen, const std::vector<Area>& monitors,
                    const std::optional<Area>& focus, const std::optional<Point>& pointer);
 

@@ -1,6 +1,7 @@
 #include "display/x11_lib_x11.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #ifdef PELLACORVINE_XINERAMA
@@ -88,6 +89,32 @@ std::optional<Window> topLevelOf(Display* connection, Window root, Window window
         }
         window = parent;
     }
+}
+
+// A desktop's window (icons, wallpaper) has the focus after a click on the desktop: it
+// says nothing of the monitor in use.
+bool isDesktop(Display* connection, Window window) {
+    char typeName[] = "_NET_WM_WINDOW_TYPE";
+    char desktopName[] = "_NET_WM_WINDOW_TYPE_DESKTOP";
+    char* names[] = {typeName, desktopName};
+    Atom atoms[2] = {None, None};
+    if (XInternAtoms(connection, names, 2, True, atoms) == 0 || atoms[1] == None) {
+        return false;  // no client has ever named that type
+    }
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(connection, window, atoms[0], 0, 32, False, XA_ATOM, &actualType,
+                           &format, &count, &after, &data) != Success ||
+        data == nullptr) {
+        return false;
+    }
+    const auto* types = reinterpret_cast<const Atom*>(data);
+    const bool desktop = format == 32 && std::find(types, types + count, atoms[1]) != types + count;
+    XFree(data);
+    return desktop;
 }
 
 std::optional<Area> areaOnRoot(Display* connection, Window window) {
@@ -227,6 +254,9 @@ std::optional<Area> X11LibX11::focus(const std::vector<Area>& heads) {
         return std::nullopt;
     }
     const auto top = topLevelOf(connection, root, focused);
+    if (isDesktop(connection, focused) || (top && isDesktop(connection, *top))) {
+        return std::nullopt;
+    }
     const auto topArea = top ? areaOnRoot(connection, *top) : std::nullopt;
     const auto ownArea = areaOnRoot(connection, focused);
     if (!topArea || !ownArea) {
