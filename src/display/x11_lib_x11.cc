@@ -43,6 +43,9 @@ constexpr std::size_t textItemHeaderBytes = 2;
 // past four times 65,535 bytes its request's length would wrap as well.
 constexpr std::size_t maxNameBytes = 0xFFFF;
 
+// A window's width and height travel as 16 bits each.
+constexpr std::int32_t maxWindowSide = 0xFFFF;
+
 // The pattern with its last two fields, charset registry and encoding, set to iso8859
 // and 1; empty when it has fewer than two fields.
 std::string withLatin1Charset(const std::string& pattern) {
@@ -184,6 +187,9 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
                            std::int32_t newHeight) {
     width = static_cast<std::uint16_t>(newWidth);
     height = static_cast<std::uint16_t>(newHeight);
+    if (newWidth < 1 || newHeight < 1 || newWidth > maxWindowSide || newHeight > maxWindowSide) {
+        return false;  // the server would refuse it, and Xlib end the process
+    }
     try {
         displayName = requireEnv("DISPLAY");
     } catch (const std::runtime_error&) {

@@ -287,6 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EnvironmentCase{"HeightWithoutValue", {"-h"}, "NONE", 0, "USAGE"},
         EnvironmentCase{"UnknownOption", {"-z", "1"}, "NONE", 0, "USAGE"},
+        EnvironmentCase{"ZeroWidth", {"-w", "0"}, "NONE", 1, "Error: Couldn't open window\n"},
         EnvironmentCase{
             "NoHome", {}, "HOME", 1, "Error: Could not find HOME environment variable\n"},
         EnvironmentCase{"NoHomeBadOption",
