@@ -23,7 +23,8 @@ Launcher::Launcher(std::unique_ptr<X11Interface> displayObject)
 Launcher::~Launcher() { display.reset(); }
 
 // The keyboard is taken as soon as the window is mapped: keys typed before the grab go
-// to another window. Colours and font come after.
+// to another window. Colours and font come after; without font options, a server that
+// has no such font still has fixed.
 void Launcher::run(int argc, char** argv) {
     if (!parseArgs(argc, argv)) {
         return;
@@ -35,7 +36,8 @@ void Launcher::run(int argc, char** argv) {
     if (!display->grabKeyboard()) {
         fail("Couldn't grab keyboard");
     }
-    if (!display->setupGC(background, foreground, fontPattern())) {
+    if (!display->setupGC(background, foreground, fontPattern()) &&
+        !(fontFields == defaultFontFields() && display->setupGC(background, foreground, "fixed"))) {
         fail("Couldn't setup GC");
     }
     eventLoop();

@@ -325,7 +325,9 @@ bool X11LibX11::setupGC(const std::string& background, const std::string& foregr
                         const std::string& fontPattern) {
     const unsigned long backgroundPixel = lookupColor(background);
     const unsigned long foregroundPixel = lookupColor(foreground);
-    textGC = XCreateGC(connection, window, 0, nullptr);
+    if (textGC == nullptr) {  // made by a try with another font
+        textGC = XCreateGC(connection, window, 0, nullptr);
+    }
     XSetForeground(connection, textGC, foregroundPixel);
     XSetBackground(connection, textGC, backgroundPixel);
     XSetLineAttributes(connection, textGC, 1, LineSolid, CapButt, JoinBevel);

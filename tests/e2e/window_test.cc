@@ -238,10 +238,46 @@ INSTANTIATE_TEST_SUITE_P(
         FocusCase{"InsideAVirtualRoot", {0, 0, 2560, 800}, {1400, 100, 200, 200}, {1600, 388}}),
     [](const auto& test) { return test.param.name; });
 
-TEST_F(WindowTest, FontPatternMatchingNothingFails) {
-    auto launcher = start({"-ff", "no-such-family"}, environment());
-    expectEnd(*launcher, 1, "Error: Couldn't setup GC\n");
+// A server with only its built-in fonts (no 15-pixel one) has fixed: the default pattern
+// falls back to it, a family the user asked for does not.
+struct FontCase {
+    const char* name;
+    bool builtInFontsOnly;
+    std::vector<std::string> arguments;
+    const char* error;  // empty when the window opens
+};
+
+std::ostream& operator<<(std::ostream& out, const FontCase& c) { return out << c.name; }
+
+class FontTest : public E2ETest, public ::testing::WithParamInterface<FontCase> {};
+
+TEST_P(FontTest, OpensOrFailsWithTheFontItFinds) {
+    const FontCase& c = GetParam();
+    std::vector<std::string> command = {"Xvfb", "-screen", "0", "800x600x24"};
+    if (c.builtInFontsOnly) {
+        command.insert(command.end(), {"-fp", "built-ins"});
+    }
+    const XServer server(command);
+    XSession session(server.display());
+    session.watchForWindows();
+    Process launcher(program, c.arguments,
+                     {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + server.display()});
+    if (*c.error == '\0') {
+        ASSERT_NE(session.waitForMappedWindow(), 0U) << launcher.standardError();
+        ASSERT_TRUE(session.waitForForeignGrab());
+        session.key("Escape");
+    }
+    expectEnd(launcher, *c.error == '\0' ? 0 : 1, c.error);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, FontTest,
+    ::testing::Values(
+        FontCase{"NoSuchFamily", false, {"-ff", "no-such-family"}, "Error: Couldn't setup GC\n"},
+        FontCase{"BuiltInsDefaultFallsBackToFixed", true, {}, ""},
+        FontCase{
+            "BuiltInsNoSuchFamily", true, {"-ff", "nosuchfamily"}, "Error: Couldn't setup GC\n"}),
+    [](const auto& test) { return test.param.name; });
 
 TEST_F(WindowTest, MissingOrUnreachableDisplayFails) {
     const std::vector<std::string> base = {"HOME=" + home.path(), "PATH=" + bin.path()};

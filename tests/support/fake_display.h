@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@
 // outlives the display object that the Launcher deletes.
 struct DisplayScript {
     bool openWindowResult = true;
-    bool setupGCResult = true;
+    std::function<bool(const std::string&)> fontExists = [](const std::string&) { return true; };
     bool grabKeyboardResult = true;
     int failingRedraw = -1;         // index of the redraw call that returns false
     std::deque<InputEvent> events;  // nextEvent returns false once these run out
@@ -35,7 +36,7 @@ public:
     bool setupGC(const std::string& background, const std::string& foreground,
                  const std::string& fontPattern) override {
         record("setupGC " + background + " " + foreground + " " + fontPattern);
-        return script_.setupGCResult;
+        return script_.fontExists(fontPattern);
     }
     bool grabKeyboard() override {
         record("grabKeyboard");

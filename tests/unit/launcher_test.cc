@@ -58,9 +58,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"grabKeyboard", [](DisplayScript& s) { s.grabKeyboardResult = false; },
                     "openWindow -1 -1 640 25\ngrabKeyboard\ndisconnect\n"
                     "Error: Couldn't grab keyboard\n"},
-        FailureCase{"setupGC", [](DisplayScript& s) { s.setupGCResult = false; },
-                    "openWindow[^\n]*\ngrabKeyboard\nsetupGC black white [^\n]*\n"
-                    "disconnect\nError: Couldn't setup GC\n"},
+        // Not even the font every server has: the default pattern, then fixed.
+        FailureCase{
+            "setupGC",
+            [](DisplayScript& s) { s.fontExists = [](const std::string&) { return false; }; },
+            "openWindow[^\n]*\ngrabKeyboard\nsetupGC black white -[^\n]*\n"
+            "setupGC black white fixed\ndisconnect\nError: Couldn't setup GC\n"},
         FailureCase{"firstRedraw", [](DisplayScript& s) { s.failingRedraw = 0; },
                     "openWindow[^\n]*\ngrabKeyboard\nsetupGC[^\n]*\nredraw '' 0\n"
                     "disconnect\nError: Couldn't redraw\n"},
@@ -72,6 +75,22 @@ INSTANTIATE_TEST_SUITE_P(
                     "openWindow[^\n]*\ngrabKeyboard\nsetupGC[^\n]*\nredraw '' 0\nnextEvent\n"
                     "redraw '' 0\ndisconnect\nError: Couldn't redraw\n"}),
     [](const auto& test) { return test.param.name; });
+
+// A server with its built-in fonts only: the default pattern falls back to fixed, a
+// pattern the user asked for does not.
+TEST_F(LauncherTest, MissingDefaultFontFallsBackToFixedAndAChosenOneFails) {
+    script.fontExists = [](const std::string& pattern) { return pattern == "fixed"; };
+    char program[] = "pellacorvine";
+    char option[] = "-ff";
+    char family[] = "fixed";
+    char* argv[] = {program, option, family, nullptr};
+    launcher().run(1, argv);
+    EXPECT_EQ(std::vector<std::string>(script.calls.begin() + 2, script.calls.begin() + 5),
+              (std::vector<std::string>{std::string("setupGC black white ") + defaultFontPattern,
+                                        "setupGC black white fixed", "redraw '' 0"}));
+    EXPECT_EXIT(launcher().run(3, argv), ::testing::ExitedWithCode(1),
+                "^Error: Couldn't setup GC\n$");
+}
 
 TEST_F(LauncherTest, EveryEventThatDoesNotFinishIsFollowedByOneRedraw) {
     script.events = {
