@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/helper.h"
+#include "helper/helper.h"
 
 // The sorted index of the executables in the colon-separated directory list.
 std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid_t group);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/helper.h"
+#include "helper/helper.h"
 
 // The commands run before, from $HOME/.pellacorvine.history, oldest first. The file is
 // read once: in a helper process after startLoad, or else at the first Up or Down.

@@ -1,4 +1,4 @@
-#include "app/helper.h"
+#include "helper/helper.h"
 
 #include <fcntl.h>
 #include <poll.h>
