@@ -1,11 +1,15 @@
 #include <libgen.h>  // after <cstring>: the POSIX basename, not the GNU one
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
 #include "app/launcher.h"
 #include "app/spawn.h"
+#include "helper/helper.h"
 
 namespace {
+
+constexpr std::chrono::milliseconds helperReapBound{100};
 
 std::string shellPath() {
     try {
@@ -25,7 +29,15 @@ void Launcher::launch() {
     shell.resize(std::strlen(shell.c_str()));
     char dashC[] = "-c";
     char* arguments[] = {name, dashC, text.data(), nullptr};
-    if (const int error = spawnProcess(shell.c_str(), arguments, signals); error != 0) {
+    // Killed helpers count against the process limit until they are reaped; one stuck in
+    // a dead mount never is, so the wait is bounded.
+    reapHelpers(helperReapBound);
+    int error = spawnProcess(shell.c_str(), arguments, signals);
+    if (error == EAGAIN) {
+        reapHelpers(helperReapBound);
+        error = spawnProcess(shell.c_str(), arguments, signals);
+    }
+    if (error != 0) {
         fail("Couldn't run " + shell + ": " + std::strerror(error));
     }
 }

@@ -105,7 +105,7 @@ std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid
 
 Completion::Completion() : searchPath(requireEnv("PATH")), user(getuid()), group(getgid()) {}
 
-void Completion::startScan(int xDescriptor, Scanner scanner) {
+void Completion::startScan(Scanner scanner) {
     if (scanStarted || indexed) {
         return;
     }
@@ -114,7 +114,7 @@ void Completion::startScan(int xDescriptor, Scanner scanner) {
         return joinNames(scanner(path, uid, gid));
     };
     // Without a helper the index stays empty: a scan here could hang the key handling.
-    indexed = !scan.start(job, xDescriptor);
+    indexed = !scan.start(job);
 }
 
 bool Completion::ready() {

@@ -20,9 +20,9 @@ public:
 
     Completion();
 
-    // Reads the PATH directories in a helper process, which closes xDescriptor first. A
-    // scan that fails (out of memory, say), or no process to be had, gives no names.
-    void startScan(int xDescriptor = -1, Scanner scan = scanPath);
+    // Reads the PATH directories in a helper process. A scan that fails (out of memory,
+    // say), or no process to be had, gives no names.
+    void startScan(Scanner scan = scanPath);
     // Takes in what the scan has sent so far; true when complete would not wait for it.
     bool ready();
     // Readable while the scan has more to send; -1 when no scan is under way.

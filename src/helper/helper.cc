@@ -5,12 +5,25 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 namespace {
+
+#ifdef F_SETPIPE_SZ
+// Where the kernel allows it, a pipe as large as an unprivileged process may have: a
+// long history then crosses in a few large reads instead of thousands of small ones.
+constexpr int pipeBytes = 1 << 20;
+#endif
+
+constexpr int helperOutput = 3;  // the pipe's descriptor in the helper
 
 bool writeFully(int descriptor, const char* data, std::size_t size) {
     while (size > 0) {
@@ -27,9 +40,37 @@ bool writeFully(int descriptor, const char* data, std::size_t size) {
     return true;
 }
 
+void closeFrom(int first) {
+#if defined(__FreeBSD__)
+    closefrom(first);
+#else
+#if defined(SYS_close_range)
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0) {
+        return;
+    }
+#endif
+    const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+    for (int descriptor = first; descriptor < limit; ++descriptor) {
+        close(descriptor);
+    }
+#endif
+}
+
+// /dev/null on 0 to 2, the pipe on 3, nothing else: not the X connection, not the
+// launcher's standard error, which a reader waits on until every copy is closed.
+void keepOnly(int writeEnd) {
+    const int output = fcntl(writeEnd, F_DUPFD, helperOutput);
+    const int nothing = open("/dev/null", O_RDWR);
+    for (int standard = 0; standard <= 2; ++standard) {
+        dup2(nothing, standard);
+    }
+    dup2(output, helperOutput);
+    closeFrom(helperOutput + 1);
+}
+
 // The length goes first, so that the reader makes room once and can tell a whole output
 // from one cut short.
-[[noreturn]] void runJob(const HelperOutput::Job& job, int writeEnd) {
+[[noreturn]] void runJob(const HelperOutput::Job& job) {
     std::string output;
     try {
         output = job();
@@ -37,8 +78,9 @@ bool writeFully(int descriptor, const char* data, std::size_t size) {
         _exit(1);
     }
     const std::uint64_t length = output.size();
-    const bool sent = writeFully(writeEnd, reinterpret_cast<const char*>(&length), sizeof length) &&
-                      writeFully(writeEnd, output.data(), output.size());
+    const bool sent =
+        writeFully(helperOutput, reinterpret_cast<const char*>(&length), sizeof length) &&
+        writeFully(helperOutput, output.data(), output.size());
     _exit(sent ? 0 : 1);
 }
 
@@ -51,13 +93,14 @@ void HelperOutput::stop() {
         kill(helper_, SIGKILL);
         close(readEnd_);
         readEnd_ = -1;
-        waitpid(helper_, nullptr, WNOHANG);
+        waitpid(helper_, nullptr, WNOHANG);  // else reapHelpers does, before a launch
         helper_ = -1;
         std::string().swap(output_);  // a fork after this copies none of it
+        received_ = 0;
     }
 }
 
-bool HelperOutput::start(const Job& job, int xDescriptor) {
+bool HelperOutput::start(const Job& job) {
     int ends[2];
     if (pipe(ends) != 0) {
         return false;
@@ -66,13 +109,13 @@ bool HelperOutput::start(const Job& job, int xDescriptor) {
     fcntl(ends[0], F_SETFD, FD_CLOEXEC);
     fcntl(ends[1], F_SETFD, FD_CLOEXEC);
     fcntl(ends[0], F_SETFL, O_NONBLOCK);
+#ifdef F_SETPIPE_SZ
+    fcntl(ends[0], F_SETPIPE_SZ, pipeBytes);
+#endif
     const pid_t child = fork();
     if (child == 0) {
-        if (xDescriptor >= 0) {
-            close(xDescriptor);
-        }
-        close(ends[0]);
-        runJob(job, ends[1]);
+        keepOnly(ends[1]);
+        runJob(job);
     }
     close(ends[1]);
     if (child < 0) {
@@ -96,19 +139,34 @@ bool HelperOutput::done() {
     return readEnd_ < 0;
 }
 
+void HelperOutput::awaitReadable() const {
+    pollfd readable{readEnd_, POLLIN, 0};
+    poll(&readable, 1, -1);
+}
+
 void HelperOutput::wait() {
     while (!done()) {
-        pollfd readable{readEnd_, POLLIN, 0};
-        poll(&readable, 1, -1);
+        awaitReadable();
     }
 }
 
-// One read: the bytes taken, or -1 when nothing more has come for now.
+void HelperOutput::waitFor(std::size_t bytes) {
+    while (!done() && received_ < bytes) {
+        awaitReadable();
+    }
+}
+
+// One read, straight into the output: the bytes taken, or -1 when nothing more has come
+// for now.
 ssize_t HelperOutput::readSome() {
     const bool headed = headerBytes_ == sizeof header_;
-    char piece[65536];
-    char* into = headed ? piece : header_ + headerBytes_;
-    const std::size_t room = headed ? sizeof piece : sizeof header_ - headerBytes_;
+    // One byte more than is due, so that a helper that sends too much is caught.
+    char spare = 0;
+    char* into = !headed                      ? header_ + headerBytes_
+                 : received_ < output_.size() ? output_.data() + received_
+                                              : &spare;
+    const std::size_t room = !headed ? sizeof header_ - headerBytes_
+                                     : std::max<std::size_t>(output_.size() - received_, 1);
     const ssize_t count = read(readEnd_, into, room);
     if (count < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -121,25 +179,25 @@ ssize_t HelperOutput::readSome() {
     }
     const auto bytes = static_cast<std::size_t>(count);
     if (count == 0) {
-        finish(headed && output_.size() == expected_);
+        finish(headed && received_ == expected_);
     } else if (!headed) {
         headerBytes_ += bytes;
         if (headerBytes_ == sizeof header_) {
             makeRoom();
         }
-    } else if (bytes > expected_ - output_.size()) {
+    } else if (into == &spare) {
         stop();  // more than it said it would send
     } else {
-        output_.append(piece, bytes);
+        received_ += bytes;
     }
     return count;
 }
 
-// Reserved, not filled: the pages come as the bytes do.
+// All of it at once: the pages come as the bytes do.
 void HelperOutput::makeRoom() {
     std::memcpy(&expected_, header_, sizeof expected_);
     try {
-        output_.reserve(expected_);
+        output_.resize(expected_);
     } catch (const std::exception&) {
         stop();  // no memory for it: as if the job had failed
     }
@@ -152,7 +210,25 @@ void HelperOutput::finish(bool complete) {
     waitpid(helper_, nullptr, 0);
     helper_ = -1;
     if (!complete) {
-        output_.clear();
-        output_.shrink_to_fit();
+        std::string().swap(output_);
+        received_ = 0;
+    }
+}
+
+void reapHelpers(std::chrono::milliseconds bound) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + bound;
+    const timespec pause{0, 1000000};
+    for (;;) {
+        const pid_t reaped = waitpid(-1, nullptr, WNOHANG);
+        if (reaped < 0 && errno != EINTR) {
+            return;  // none left
+        }
+        if (reaped == 0) {
+            if (Clock::now() >= deadline) {
+                return;
+            }
+            nanosleep(&pause, nullptr);
+        }
     }
 }

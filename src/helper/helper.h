@@ -2,14 +2,16 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 // The bytes one job makes in a helper process, read back without blocking the caller.
-// A job may hang for good in a dead mount: then only the helper hangs. It closes the X
-// connection before the job starts, so nothing that waits on a file system holds the
-// keyboard, and a launcher killed meanwhile frees it at once.
+// A job may hang for good in a dead mount: then only the helper hangs. It keeps no
+// descriptor but its pipe (the standard ones are /dev/null), so nothing that waits on a
+// file system holds the X connection, the keyboard, or a reader of our standard error.
 class HelperOutput {
 public:
     using Job = std::function<std::string()>;
@@ -19,9 +21,9 @@ public:
     HelperOutput(const HelperOutput&) = delete;
     HelperOutput& operator=(const HelperOutput&) = delete;
 
-    // Runs job in a new process that first closes xDescriptor (when not -1). False when no
-    // process or pipe could be had: then there is no output, and done() is true.
-    bool start(const Job& job, int xDescriptor);
+    // Runs job in a new process. False when no process or pipe could be had: then there
+    // is no output, and done() is true.
+    bool start(const Job& job);
     // Readable while more output is to come; -1 once all has come or none will.
     int descriptor() const { return readEnd_; }
     // Reads what has come so far without waiting; true once all of it is here. A helper
@@ -29,6 +31,10 @@ public:
     bool done();
     // Waits for all of it.
     void wait();
+    // Waits until the first bytes of the output are here, or all of it is.
+    void waitFor(std::size_t bytes);
+    // What has come so far.
+    std::string_view partial() const { return {output_.data(), received_}; }
     // The output, once done.
     std::string take() { return std::move(output_); }
     // Ends a helper still at work: its output is of no use any more. One stuck in a dead
@@ -39,8 +45,9 @@ private:
     ssize_t readSome();
     void makeRoom();
     void finish(bool complete);
+    void awaitReadable() const;
 
-    static constexpr std::size_t bytesPerTurn = std::size_t{256} * 1024;
+    static constexpr std::size_t bytesPerTurn = std::size_t{1} << 20;
 
     pid_t helper_ = -1;
     int readEnd_ = -1;
@@ -48,4 +55,9 @@ private:
     std::uint64_t expected_ = 0;
     char header_[sizeof(std::uint64_t)] = {};
     std::string output_;
+    std::size_t received_ = 0;
 };
+
+// Waits, for at most bound, until every helper this process started has ended and been
+// reaped: a killed helper still counts against the user's process limit until then.
+void reapHelpers(std::chrono::milliseconds bound);

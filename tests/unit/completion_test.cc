@@ -193,7 +193,7 @@ TEST_F(CycleTest, TabDuringTheScanGivesWhatATabAfterItGives) {
 
 TEST_F(CycleTest, ScanThatThrowsGivesAnEmptyIndex) {
     Completion c = completion();
-    c.startScan(-1, [](const std::string&, uid_t, gid_t) -> Names { throw std::bad_alloc(); });
+    c.startScan([](const std::string&, uid_t, gid_t) -> Names { throw std::bad_alloc(); });
     EXPECT_EQ(c.complete("xte"), "xte");
     EXPECT_TRUE(c.index().empty());
 }
