@@ -94,7 +94,7 @@ bool Launcher::runBookmark(char key) {
 // Saving and starting the shell may each wait on a file system for good: by then the
 // keyboard is free. A signal meanwhile lets the save finish first.
 bool Launcher::runLine() {
-    letGo();
+    letGo(true);
     {
         const EndingSignals::Held saveUnderWay;
         history.save(text);

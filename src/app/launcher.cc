@@ -56,8 +56,8 @@ void Launcher::eventLoop() {
     paint();
     // Only now: keys typed meanwhile already come to us, and the reads grow with PATH
     // and with the history.
-    completion.startScan(display->descriptor());
-    history.startLoad(display->descriptor());
+    completion.startScan();
+    history.startLoad();
     InputEvent event;
     while (nextInput(event)) {
         if (event.kind == EventKind::Lost) {
@@ -131,12 +131,15 @@ void Launcher::paint() {
 
 // Every way out goes through here first: the server frees the keyboard and the window
 // before anything that may wait on a file system, and a signal finds nothing to close.
-// The lists still being read are of no use any more.
-void Launcher::letGo() {
+// The lists still being read are of no use any more, but for a save: the history's read
+// tells it what it need not read again.
+void Launcher::letGo(bool saving) {
     signals.forget();
     display->disconnect();
     completion.stopScan();
-    history.stopLoad();
+    if (!saving) {
+        history.stopLoad();
+    }
 }
 
 void Launcher::quit() {

@@ -40,7 +40,7 @@ private:
     bool endsAtOnce(const InputEvent& event);
     bool firesBookmark(const InputEvent& event);
     void paint();
-    void letGo();
+    void letGo(bool saving = false);
     void launch();
     [[noreturn]] void quit();
     [[noreturn]] void fail(const std::string& message);

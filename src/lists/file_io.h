@@ -1,11 +1,46 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <string>
 
 // How reading a whole file went.
 enum class ReadResult { Ok, Missing, Unreadable };
+
+// A path resolved one component at a time, every link followed as the kernel's
+// protected_symlinks rule would allow whatever the kernel does: not one in a sticky,
+// world-writable directory owned neither by us nor by that directory's owner. What is
+// kept is the directory the file lies in, held open, and its name there, so that nothing
+// swapped in after the checks is followed: every open is relative to it, without
+// following a link.
+class ResolvedPath {
+public:
+    explicit ResolvedPath(const std::string& path);
+    ~ResolvedPath();
+    ResolvedPath(const ResolvedPath&) = delete;
+    ResolvedPath& operator=(const ResolvedPath&) = delete;
+
+    // False for a link refused, a directory missing or unsearchable, or too many links.
+    bool ok() const { return directory_ >= 0; }
+    int directory() const { return directory_; }
+    const std::string& name() const { return name_; }
+    // Opens the file, never through a link; -1 (errno EACCES) for a regular file that
+    // protected_regular would refuse: in a sticky, world-writable directory, owned
+    // neither by us nor by the directory's owner.
+    int open(int flags, mode_t mode = 0600) const;
+    // The file's status, not following a link; false with errno set.
+    bool status(struct stat& result) const;
+
+private:
+    bool resolveNext(std::deque<std::string>& rest, int& hops);
+    bool stepInto(const std::string& component);
+
+    int directory_ = -1;
+    std::string name_;
+};
 
 // Reads the whole file into content with plain read(2) calls. Anything but a regular file
 // (a FIFO, a device, a directory) is Unreadable, found so without blocking. On Unreadable,
@@ -14,12 +49,14 @@ ReadResult readWholeFile(const std::string& path, std::string& content);
 
 bool isRegularFile(int descriptor);
 
-// Reads the whole of an open file from its current offset; false on a read error.
-bool readAll(int descriptor, std::string& content);
+// Reads the whole of an open file from its current offset into content from index from
+// on; false on a read error.
+bool readAll(int descriptor, std::string& content, std::size_t from = 0);
 
-// Reads an open file from its current offset to its end, handing each piece to take,
-// without holding the whole file at once; false on a read error.
-bool readPieces(int descriptor, const std::function<void(const char*, std::size_t)>& take);
+// Reads an open file from offset to its end, handing each piece to take, without holding
+// the whole file at once; false on a read error.
+bool readPieces(int descriptor, std::size_t offset,
+                const std::function<void(const char*, std::size_t)>& take);
 
 // length bytes from offset on (fewer at the end of the file); false on a read error.
 bool readAt(int descriptor, std::size_t offset, std::size_t length, std::string& bytes);
@@ -27,43 +64,40 @@ bool readAt(int descriptor, std::size_t offset, std::size_t length, std::string&
 // Writes data from index from on, at the same offset in the file, retrying short writes.
 bool writeAll(int descriptor, const std::string& data, std::size_t from = 0);
 
-// The file a chain of symbolic links ends at, existing or not, so that a link stays one
-// when its target is replaced.
-std::string resolveLinks(std::string path);
+// True when file names a regular file or nothing at all: only such a file is replaced.
+bool isMissingOrRegular(const ResolvedPath& file);
 
-// True when path names a regular file or nothing at all: only such a file is replaced.
-bool isMissingOrRegular(const std::string& path);
-
-// Appends data to the regular file at path (made 0600 when missing) and syncs it. A
-// write that fails part-way is left as it is: without the lock nothing is cut back.
-void appendToFile(const std::string& path, const std::string& data);
+// Appends data to the regular file (made 0600 when missing) without the lock, and syncs
+// it. A write that fails part-way is cut back while the file still ends with its bytes,
+// so that no other saver's line is cut.
+void appendToFile(const ResolvedPath& file, const std::string& data);
 
 // Appends data through the locked descriptor of a file length bytes long, and syncs it.
 // A write that fails part-way (a full disk, a file-size limit) is cut back to length.
 void appendUnderLock(int descriptor, std::size_t length, const std::string& data);
 
-// Gives the regular file at target, whose content is old (or which is missing), the new
-// content: written to a new file beside it, which keeps target's mode and, where we may,
-// its owner or else its group, and renamed over it; where no file can be made or renamed
-// beside it, rewritten in place, and put back as it was when that fails part-way. A
-// failed write leaves the old content. locked is target's FileLock descriptor: under it
-// one fixed temporary name serves, and what savers without the lock appended to it
-// meanwhile is carried over to the new file.
-void replaceContent(const std::string& target, const std::string& old, const std::string& content,
+// Gives the regular file, whose content is old, the new content: written to a new file
+// beside it, which keeps the file's mode, its access ACL and, where we may, its owner or
+// else its group, and renamed over it; where no such file can be made or renamed beside
+// it (an ACL that cannot be copied, say), rewritten in place, and put back as it was when
+// that fails part-way. A failed write leaves the old content. locked is the file's
+// FileLock descriptor: what savers without the lock appended to it meanwhile is carried
+// over to the new file.
+void replaceContent(const ResolvedPath& file, const std::string& old, const std::string& content,
                     int locked);
 
-// An exclusive flock on the file a path names, made empty (0600) when missing, waited for
-// at most timeout. Held only when the path still names the locked file, since another
-// holder may have renamed a new file over it meanwhile. Closing releases it. The file is
-// open for reading and appending.
+// An exclusive flock on the file, made empty (0600) when missing, waited for at most
+// timeout. Held only when the name still names the locked file, since another holder may
+// have renamed a new file over it meanwhile. Closing releases it. The file is open for
+// reading and appending.
 class FileLock {
 public:
-    FileLock(const std::string& path, std::chrono::milliseconds timeout);
+    FileLock(const ResolvedPath& file, std::chrono::milliseconds timeout);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    // False when the wait ran out, the file system refuses flock, or the path names
+    // False when the wait ran out, the file system refuses flock, or the name names
     // something that is not a regular file.
     bool held() const { return held_; }
     int descriptor() const { return descriptor_; }

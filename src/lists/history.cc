@@ -1,10 +1,12 @@
 #include "lists/history.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "app/require_env.h"
 #include "lists/file_io.h"
@@ -14,19 +16,26 @@ namespace {
 // A launcher whose save waits longer than this for another's goes on without the lock.
 constexpr std::chrono::milliseconds lockTimeout{1000};
 
-std::string fileContent(const std::string& path) {
-    std::string content;
-    readWholeFile(path, content);
-    return content;
-}
-
-// What a save needs to know of the file it adds to.
-struct FileEnd {
-    std::size_t length = 0;
-    bool inSavedForm = true;  // lines separated by single line feeds, none first
-    char last = 0;
-    std::string lastEntry;  // the line before the end, the last entry in the saved form
+// What the read hands over before the file's bytes: its summary, then its last entry.
+struct SummaryHeader {
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t length;
+    std::uint64_t lastEntryBytes;
+    std::uint8_t identified;
+    std::uint8_t inSavedForm;
+    char last;
 };
+
+// True where two line feeds meet, the one before bytes included. No early exit: the
+// compiler makes vector code of this loop.
+bool hasEmptyLine(const char* bytes, std::size_t count, char before) {
+    unsigned char doubled = before == '\n' && bytes[0] == '\n';
+    for (std::size_t i = 1; i < count; ++i) {
+        doubled |= static_cast<unsigned char>((bytes[i - 1] == '\n') & (bytes[i] == '\n'));
+    }
+    return doubled != 0;
+}
 
 // The line before the end (and its line feed), found by reading back from there.
 bool readLastEntry(int descriptor, FileEnd& end) {
@@ -47,22 +56,41 @@ bool readLastEntry(int descriptor, FileEnd& end) {
     return readAt(descriptor, start, stop - start, end.lastEntry);
 }
 
-// One pass over the file in pieces, so that a long history costs a save neither memory
-// nor a copy; then its last line, read back from the end.
-bool readEnd(int descriptor, FileEnd& end) {
-    char previous = '\n';  // a leading line feed is an empty first line
-    const bool read = readPieces(descriptor, [&](const char* bytes, std::size_t count) {
-        // No early exit: the compiler makes vector code of this loop.
-        unsigned char doubled = previous == '\n' && bytes[0] == '\n';
-        for (std::size_t i = 1; i < count; ++i) {
-            doubled |= static_cast<unsigned char>((bytes[i - 1] == '\n') & (bytes[i] == '\n'));
-        }
-        end.inSavedForm = end.inSavedForm && doubled == 0;
+// One pass over the file from end.length on, in pieces, so that a long history costs a
+// save neither memory nor a copy; then its last line, read back from the end.
+bool readOn(int descriptor, FileEnd& end) {
+    char previous = end.length == 0 ? '\n' : end.last;  // a leading line feed: an empty line
+    const bool read = readPieces(descriptor, end.length, [&](const char* bytes, std::size_t count) {
+        end.inSavedForm = end.inSavedForm && !hasEmptyLine(bytes, count, previous);
         previous = bytes[count - 1];
         end.length += count;
     });
     end.last = end.length == 0 ? '\0' : previous;
     return read && readLastEntry(descriptor, end);
+}
+
+// The file as the read saw it, if its last entry and the line feeds around it still lie
+// where they did: then only what was appended since needs reading.
+bool readOnFromSeen(int descriptor, const FileEnd& seen, FileEnd& end) {
+    struct stat status {};
+    if (!seen.identified || fstat(descriptor, &status) != 0 ||
+        static_cast<std::uint64_t>(status.st_dev) != seen.device ||
+        static_cast<std::uint64_t>(status.st_ino) != seen.inode ||
+        static_cast<std::size_t>(status.st_size) < seen.length) {
+        return false;
+    }
+    const std::size_t after = seen.last == '\n' ? 1 : 0;
+    const std::size_t entryStart = seen.length - after - seen.lastEntry.size();
+    const std::size_t from = entryStart > 0 ? entryStart - 1 : 0;
+    std::string expected = entryStart > 0 ? "\n" : "";
+    expected += seen.lastEntry;
+    expected.append(after, '\n');
+    std::string found;
+    if (!readAt(descriptor, from, seen.length - from, found) || found != expected) {
+        return false;
+    }
+    end = seen;
+    return readOn(descriptor, end);
 }
 
 bool adds(const FileEnd& end, const std::string& command) {
@@ -85,20 +113,82 @@ std::string appendedBytes(const FileEnd& end, const std::string& command) {
 // Without the lock another saver may append at any moment, before or after us: a line of
 // our own on both sides keeps every line whole whatever the order. The empty line this may
 // leave goes at the next save under the lock.
-void appendWithoutLock(const std::string& target, const std::string& command) {
-    const int descriptor = open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+void appendWithoutLock(const ResolvedPath& file, const std::string& command) {
+    const int descriptor = file.open(O_RDONLY | O_NONBLOCK);
     FileEnd end;
     const bool known =
-        descriptor < 0 ? errno == ENOENT : isRegularFile(descriptor) && readEnd(descriptor, end);
+        descriptor < 0 ? errno == ENOENT : isRegularFile(descriptor) && readOn(descriptor, end);
     if (descriptor >= 0) {
         close(descriptor);
     }
     if (known && adds(end, command)) {
-        appendToFile(target, '\n' + command + '\n');
+        appendToFile(file, '\n' + command + '\n');
     }
 }
 
+// What a save needs of the content, as one pass of it sees it.
+FileEnd describe(std::string_view content) {
+    FileEnd end;
+    end.length = content.size();
+    end.last = content.empty() ? '\0' : content.back();
+    end.inSavedForm = content.empty() || !hasEmptyLine(content.data(), content.size(), '\n');
+    const std::size_t stop = content.size() - (end.last == '\n' ? 1 : 0);
+    const std::size_t newline = stop == 0 ? std::string_view::npos : content.rfind('\n', stop - 1);
+    const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
+    end.lastEntry = content.substr(start, stop - start);
+    return end;
+}
+
+std::string encodeSummary(const FileEnd& end) {
+    const SummaryHeader header{end.device,     end.inode,       end.length, end.lastEntry.size(),
+                               end.identified, end.inSavedForm, end.last};
+    std::string bytes(sizeof header, '\0');
+    std::memcpy(bytes.data(), &header, sizeof header);
+    return bytes + end.lastEntry;
+}
+
+// The summary at the front of bytes, and how many bytes it takes; 0 when not all there.
+std::size_t decodeSummary(std::string_view bytes, FileEnd& end) {
+    SummaryHeader header{};
+    if (bytes.size() < sizeof header) {
+        return 0;
+    }
+    std::memcpy(&header, bytes.data(), sizeof header);
+    if (bytes.size() - sizeof header < header.lastEntryBytes) {
+        return 0;
+    }
+    end.identified = header.identified != 0;
+    end.device = header.device;
+    end.inode = header.inode;
+    end.length = header.length;
+    end.inSavedForm = header.inSavedForm != 0;
+    end.last = header.last;
+    end.lastEntry = bytes.substr(sizeof header, header.lastEntryBytes);
+    return sizeof header + header.lastEntryBytes;
+}
+
 }  // namespace
+
+std::string readHistoryFile(const std::string& path) {
+    std::string bytes;
+    FileEnd seen;
+    const int descriptor = ResolvedPath(path).open(O_RDONLY | O_NONBLOCK);
+    struct stat status {};
+    if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
+        readAll(descriptor, bytes, sizeof(SummaryHeader))) {
+        seen = describe(std::string_view(bytes).substr(sizeof(SummaryHeader)));
+        seen.identified = true;
+        seen.device = static_cast<std::uint64_t>(status.st_dev);
+        seen.inode = static_cast<std::uint64_t>(status.st_ino);
+    } else {
+        bytes.resize(sizeof(SummaryHeader));  // what was read of an unreadable file is no history
+    }
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+    bytes.replace(0, sizeof(SummaryHeader), encodeSummary(seen));
+    return bytes;
+}
 
 std::vector<std::string> splitHistory(const std::string& content) {
     std::vector<std::string> lines;
@@ -131,13 +221,13 @@ std::string serializeHistory(const std::vector<std::string>& entries, const std:
 
 History::History() : path(requireEnv("HOME") + "/.pellacorvine.history") {}
 
-void History::startLoad(int xDescriptor) {
+void History::startLoad() {
     if (loadStarted || loaded) {
         return;
     }
     loadStarted = true;
     // Without a helper there are no entries: a read here could hang the key handling.
-    loaded = !loading.start([file = path] { return fileContent(file); }, xDescriptor);
+    loaded = !loading.start([file = path] { return readHistoryFile(file); });
 }
 
 bool History::ready() {
@@ -155,21 +245,47 @@ void History::awaitLoad() {
         loading.wait();
         takeContent(loading.take());
     } else {
-        takeContent(fileContent(path));
+        takeContent(readHistoryFile(path));
     }
 }
 
 void History::takeContent(std::string read) {
     content = std::move(read);
-    starts.reserve(static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1);
-    for (std::size_t start = 0; start < content.size();) {
-        const std::size_t end = std::min(content.find('\n', start), content.size());
-        if (end > start) {
+    FileEnd end;
+    const std::size_t first = decodeSummary(content, end);
+    if (first > 0) {
+        seen = std::move(end);
+    }
+    starts.reserve(static_cast<std::size_t>(std::count(
+                       content.begin() + static_cast<std::ptrdiff_t>(first), content.end(), '\n')) +
+                   1);
+    for (std::size_t start = first; start < content.size();) {
+        const std::size_t stop = std::min(content.find('\n', start), content.size());
+        if (stop > start) {
             starts.push_back(start);
         }
-        start = end + 1;
+        start = stop + 1;
     }
     loaded = true;
+}
+
+// What the read saw, waiting for no more of it than its summary; the read ends here.
+std::optional<FileEnd> History::seenByTheRead() {
+    if (loadStarted && !loaded) {
+        FileEnd end;
+        loading.waitFor(sizeof(SummaryHeader));
+        std::size_t need = sizeof(SummaryHeader);
+        if (loading.partial().size() >= need) {
+            SummaryHeader header{};
+            std::memcpy(&header, loading.partial().data(), sizeof header);
+            need += header.lastEntryBytes;
+            loading.waitFor(need);
+        }
+        const bool whole = decodeSummary(loading.partial(), end) > 0;
+        loading.stop();
+        return whole ? std::optional(end) : std::nullopt;
+    }
+    return seen;
 }
 
 std::string History::entry(std::int64_t index) const {
@@ -200,22 +316,25 @@ std::string History::next() {
 
 // Under the lock a file in the saved form gets only the new line appended; any other is
 // rewritten whole, which drops its empty lines. Without the lock nothing is rewritten.
+// What the read saw spares reading the file again, as long as it was only appended to.
 void History::save(const std::string& command) {
-    const std::string target = resolveLinks(path);
-    if (!isMissingOrRegular(target)) {
+    const std::optional<FileEnd> read = seenByTheRead();
+    const ResolvedPath file(path);
+    if (!isMissingOrRegular(file)) {
         return;
     }
-    if (access(target.c_str(), W_OK) != 0 && errno != ENOENT) {
+    if (faccessat(file.directory(), file.name().c_str(), W_OK, 0) != 0 && errno != ENOENT) {
         return;  // a file the user made read-only stays as it is
     }
-    const FileLock lock(target, lockTimeout);
+    const FileLock lock(file, lockTimeout);
     if (!lock.held()) {
-        appendWithoutLock(target, command);
+        appendWithoutLock(file, command);
         return;
     }
     // Read again, under the lock, so that what other launchers recorded is kept.
     FileEnd end;
-    if (!readEnd(lock.descriptor(), end)) {
+    if (!(read && readOnFromSeen(lock.descriptor(), *read, end)) &&
+        !readOn(lock.descriptor(), end = FileEnd{})) {
         return;  // rewriting a file we cannot read would lose it
     }
     if (end.inSavedForm) {
@@ -223,8 +342,7 @@ void History::save(const std::string& command) {
         return;
     }
     std::string old;
-    if (lseek(lock.descriptor(), 0, SEEK_SET) == 0 && readAll(lock.descriptor(), old)) {
-        replaceContent(target, old, serializeHistory(splitHistory(old), command),
-                       lock.descriptor());
+    if (readAll(lock.descriptor(), old)) {
+        replaceContent(file, old, serializeHistory(splitHistory(old), command), lock.descriptor());
     }
 }

@@ -2,10 +2,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "helper/helper.h"
+
+// What a save needs of the file it adds to, as a read of it saw it: the file, its length,
+// whether its lines are separated by single line feeds with none first, its last byte,
+// and the line before its end (the last entry, in that form).
+struct FileEnd {
+    bool identified = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::size_t length = 0;
+    bool inSavedForm = true;
+    char last = 0;
+    std::string lastEntry;
+};
 
 // The commands run before, from $HOME/.pellacorvine.history, oldest first. The file is
 // read once: in a helper process after startLoad, or else at the first Up or Down.
@@ -13,9 +27,9 @@ class History {
 public:
     History();
 
-    // Reads the file in a helper process, which closes xDescriptor first, so that a dead
-    // HOME holds neither the keyboard nor the keys. No process to be had: no entries.
-    void startLoad(int xDescriptor = -1);
+    // Reads the file in a helper process, so that a dead HOME holds neither the keyboard
+    // nor the keys. No process to be had: no entries.
+    void startLoad();
     // Takes in what the read has sent so far; true when Up and Down would not wait for it.
     bool ready();
     // Readable while the read has more to send; -1 when no read is under way.
@@ -31,18 +45,24 @@ public:
 private:
     void awaitLoad();
     void takeContent(std::string read);
+    std::optional<FileEnd> seenByTheRead();
     std::string entry(std::int64_t index) const;
 
     std::string path;
     HelperOutput loading;
     bool loadStarted = false;
     bool loaded = false;
-    // The file as read, and where each of its non-empty lines begins: one buffer and an
-    // offset per entry, however long the history.
+    // The read's summary and the file as read, and where each of its non-empty lines
+    // begins: one buffer and an offset per entry, however long the history.
+    std::optional<FileEnd> seen;
     std::string content;
     std::vector<std::size_t> starts;
     std::int64_t current = -1;
 };
+
+// The file at path, read as the key handling takes it: a summary of what a save needs,
+// then the bytes. A file that cannot be read gives a summary of no file.
+std::string readHistoryFile(const std::string& path);
 
 // The file's content split at line feeds, empty pieces dropped.
 std::vector<std::string> splitHistory(const std::string& content);

@@ -100,6 +100,31 @@ TEST_F(FaultTest, SlowDiskKeepsEveryLineOfLaunchersSavingAtOnce) {
     EXPECT_EQ(lines, (std::vector<std::string>{"old", "one", "three", "two"}));
 }
 
+std::string accessAcl(const std::string& path) {
+    const std::string listing = path + ".acl";
+    std::system(
+        ("getfacl --omit-header --absolute-names '" + path + "' > '" + listing + "'").c_str());
+    return readFile(listing);
+}
+
+// A rewrite (the empty line goes) must not widen access: the group's denial and the named
+// reader stay.
+TEST_F(FaultTest, RewrittenHistoryKeepsItsAccessAcl) {
+    writeFile(history(), "a\n\nb", 0640);
+    if (std::system("command -v setfacl >/dev/null") != 0) {
+        GTEST_SKIP() << "no setfacl";
+    }
+    if (std::system(("setfacl -m g::---,u:nobody:r-- '" + history() + "'").c_str()) != 0) {
+        GTEST_SKIP() << "no ACLs on this file system";
+    }
+    const std::string before = accessAcl(history());
+    begin();
+    typeAndRun("c");
+    expectEnd(*launcher, 0, "");
+    EXPECT_EQ(readFile(history()), "a\nb\nc");
+    EXPECT_EQ(accessAcl(history()), before);
+}
+
 class OddHistoryTest : public FaultTest,
                        public ::testing::WithParamInterface<std::filesystem::file_type> {};
 

@@ -33,7 +33,8 @@ struct SaveCase {
     std::optional<std::string> before;  // no file when empty
     std::string command;
     std::string after;
-    bool appended;  // the same file, or one renamed over it
+    bool appended;                       // the same file, or one renamed over it
+    std::string addedSinceTheRead = "";  // by another saver, after an Up read the file
 };
 
 std::ostream& operator<<(std::ostream& out, const SaveCase& c) { return out << c.name; }
@@ -47,6 +48,10 @@ TEST_P(SaveTableTest, WritesEntriesThenTheNewCommand) {
         stat(file().c_str(), &before);
     }
     History history;
+    if (!GetParam().addedSinceTheRead.empty()) {
+        history.previous();
+        std::ofstream(file(), std::ios::binary | std::ios::app) << GetParam().addedSinceTheRead;
+    }
     history.save(GetParam().command);
     EXPECT_EQ(readFile(file()), GetParam().after);
     struct stat after {};
@@ -56,20 +61,22 @@ TEST_P(SaveTableTest, WritesEntriesThenTheNewCommand) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bytes, SaveTableTest,
-    ::testing::Values(SaveCase{"NoFile", std::nullopt, "ls", "ls", false},
-                      SaveCase{"EmptyLinesDropped", "a\n\nb\n", "c", "a\nb\nc", false},
-                      SaveCase{"LeadingLineFeed", "\na", "b", "a\nb", false},
-                      SaveCase{"RepeatOfLastIsNotAppended", "a\nb", "b", "a\nb\n", true},
-                      SaveCase{"NoFinalLineFeed", "a\nb", "c", "a\nb\nc", true},
-                      SaveCase{"FinalLineFeed", "a\nb\n", "c", "a\nb\nc", true},
-                      SaveCase{"RepeatAfterFinalLineFeed", "a\nb\n", "b", "a\nb\n", true},
-                      SaveCase{"OnlyLastIsCompared", "a\nb", "a", "a\nb\na", true},
-                      SaveCase{"EmptyCommand", "a\nb", "", "a\nb\n", true},
-                      SaveCase{"EmptyCommandNoEntries", std::nullopt, "", "", false},
-                      SaveCase{"BlanksAndCarriageReturnsKept", "  \nx\r\n", "y", "  \nx\r\ny",
-                               true},
-                      SaveCase{"BinaryBytesKept", std::string("\xff\0z", 3), "q",
-                               std::string("\xff\0z\nq", 5), true}),
+    ::testing::Values(
+        SaveCase{"NoFile", std::nullopt, "ls", "ls", false},
+        SaveCase{"EmptyLinesDropped", "a\n\nb\n", "c", "a\nb\nc", false},
+        SaveCase{"LeadingLineFeed", "\na", "b", "a\nb", false},
+        SaveCase{"RepeatOfLastIsNotAppended", "a\nb", "b", "a\nb\n", true},
+        SaveCase{"NoFinalLineFeed", "a\nb", "c", "a\nb\nc", true},
+        SaveCase{"FinalLineFeed", "a\nb\n", "c", "a\nb\nc", true},
+        SaveCase{"RepeatAfterFinalLineFeed", "a\nb\n", "b", "a\nb\n", true},
+        SaveCase{"OnlyLastIsCompared", "a\nb", "a", "a\nb\na", true},
+        SaveCase{"EmptyCommand", "a\nb", "", "a\nb\n", true},
+        SaveCase{"EmptyCommandNoEntries", std::nullopt, "", "", false},
+        SaveCase{"BlanksAndCarriageReturnsKept", "  \nx\r\n", "y", "  \nx\r\ny", true},
+        SaveCase{"BinaryBytesKept", std::string("\xff\0z", 3), "q", std::string("\xff\0z\nq", 5),
+                 true},
+        // Its empty line makes a rewrite, its last line a repeat.
+        SaveCase{"LineAddedSinceTheReadCounts", "a\nb", "c", "a\nb\nc\n", false, "\n\nc"}),
     [](const auto& test) { return test.param.name; });
 
 TEST_F(HistoryTest, UpAndDownWrapAround) {
@@ -305,25 +312,128 @@ bool saveUnderSizeLimit(rlim_t limit) {
     return after.sa_handler == SIG_DFL;  // nothing ignored is passed on to the command
 }
 
-TEST_F(HistoryPermissionTest, WriteFailingPartWayKeepsTheOldContent) {
-    const std::string old = "first\nsecond";
-    writeFile(file(), old, 0600);
+// Appended to under the lock, rewritten in place (a read-only directory), or appended to
+// without the lock that another process holds: each is cut back to what it was.
+struct PartWayCase {
+    const char* name;
+    const char* old;
+    bool readOnlyDirectory;
+    bool lockHeldElsewhere;
+};
+
+std::ostream& operator<<(std::ostream& out, const PartWayCase& c) { return out << c.name; }
+
+class PartWayTest : public HistoryPermissionTest,
+                    public ::testing::WithParamInterface<PartWayCase> {};
+
+TEST_P(PartWayTest, WriteFailingPartWayLeavesTheFileAsItWas) {
+    const PartWayCase& c = GetParam();
+    writeFile(file(), c.old, 0600);
     ownFile();
+    if (c.readOnlyDirectory) {
+        chmod(home.path().c_str(), 0555);
+    }
+    const int holder = open(file().c_str(), O_RDONLY | O_CLOEXEC);
+    if (c.lockHeldElsewhere) {
+        ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    }
     EXPECT_TRUE(asUser([] { return saveUnderSizeLimit(100); }));
-    EXPECT_EQ(readFile(file()), old);
+    close(holder);
+    EXPECT_EQ(readFile(file()), c.old);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.path()),
                             std::filesystem::directory_iterator()),
               1);
 }
 
-TEST_F(HistoryPermissionTest, WriteFailingPartWayInPlaceLeavesTheFileAsItWas) {
-    const std::string old = "first\n\nsecond";  // rewritten, the empty line goes
-    writeFile(file(), old, 0600);
-    ownFile();
-    chmod(home.path().c_str(), 0555);
-    EXPECT_TRUE(asUser([] { return saveUnderSizeLimit(100); }));
-    EXPECT_EQ(readFile(file()), old);
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PartWayTest,
+    ::testing::Values(PartWayCase{"AppendedUnderTheLock", "first\nsecond", false, false},
+                      PartWayCase{"RewrittenInPlace", "first\n\nsecond", true, false},
+                      PartWayCase{"AppendedWithoutTheLock", "first\nsecond", false, true}),
+    [](const auto& test) { return test.param.name; });
+
+// The history is a link into a sticky, world-writable directory, where another user may
+// plant names. Followed only as protected_symlinks and protected_regular would allow,
+// whatever the kernel does: the save writes nothing and the read finds nothing.
+struct NeighbourCase {
+    const char* name;
+    // Plants what lies at sticky/hist (and sticky/dir); the link's history is there.
+    void (*plant)(const std::string& home, const std::string& sticky);
+    const char* historyLink;  // relative to sticky
+    bool followed;
+};
+
+std::ostream& operator<<(std::ostream& out, const NeighbourCase& c) { return out << c.name; }
+
+constexpr uid_t neighbour = 65533;
+constexpr char victimContent[] = "precious\n\nline";
+
+void own(const std::string& path, uid_t user) {
+    ASSERT_EQ(lchown(path.c_str(), user, user), 0) << path;
 }
+
+void linkTo(const std::string& target, const std::string& link, uid_t user) {
+    std::filesystem::create_symlink(target, link);
+    own(link, user);
+}
+
+class NeighbourTest : public HistoryPermissionTest,
+                      public ::testing::WithParamInterface<NeighbourCase> {};
+
+TEST_P(NeighbourTest, SavesAndReadsOnlyThroughLinksTheKernelRuleAllows) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users";
+    }
+    const NeighbourCase& c = GetParam();
+    TempDir sticky;
+    chmod(sticky.path().c_str(), 01777);
+    writeFile(home / "victim", victimContent, 0600);
+    own(home / "victim", nobodyUser);
+    c.plant(home.path(), sticky.path());
+    linkTo(sticky / c.historyLink, file(), nobodyUser);
+    const std::string planted = readFile(sticky / "hist");
+    EXPECT_TRUE(asUser([&] {
+        History history;
+        const bool read = history.previous() == (c.followed ? "line" : "");
+        history.save("cmd");
+        return read;
+    }));
+    EXPECT_EQ(readFile(home / "victim"), c.followed ? "precious\nline\ncmd" : victimContent);
+    if (!c.followed) {
+        EXPECT_EQ(readFile(sticky / "hist"), planted);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, NeighbourTest,
+    ::testing::Values(NeighbourCase{"NeighboursLink",
+                                    [](const std::string& home, const std::string& sticky) {
+                                        linkTo(home + "/victim", sticky + "/hist", neighbour);
+                                    },
+                                    "hist", false},
+                      NeighbourCase{"NeighboursFile",
+                                    [](const std::string&, const std::string& sticky) {
+                                        writeFile(sticky + "/hist", "planted\n\nx", 0666);
+                                        own(sticky + "/hist", neighbour);
+                                    },
+                                    "hist", false},
+                      NeighbourCase{"NeighboursDirectoryLink",
+                                    [](const std::string& home, const std::string& sticky) {
+                                        linkTo(home, sticky + "/dir", neighbour);
+                                    },
+                                    "dir/victim", false},
+                      NeighbourCase{"OwnLink",
+                                    [](const std::string& home, const std::string& sticky) {
+                                        linkTo(home + "/victim", sticky + "/hist", nobodyUser);
+                                    },
+                                    "hist", true},
+                      NeighbourCase{"DirectoryOwnersLink",
+                                    [](const std::string& home, const std::string& sticky) {
+                                        own(sticky, neighbour);
+                                        linkTo(home + "/victim", sticky + "/hist", neighbour);
+                                    },
+                                    "hist", true}),
+    [](const auto& test) { return test.param.name; });
 
 // A leftover temporary file that this save did not make is never written into: a hard
 // link to another of the user's files, or another user's file in a sticky directory.
