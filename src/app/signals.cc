@@ -60,13 +60,6 @@ void EndingSignals::closeFirst(int xDescriptor) {
 
 void EndingSignals::forget() { xConnection = -1; }
 
-void EndingSignals::restoreInChild() const {
-    for (std::size_t i = 0; i < numbers.size(); ++i) {
-        sigaction(numbers[i], &original_[i], nullptr);
-    }
-    sigprocmask(SIG_SETMASK, &originalMask_, nullptr);
-}
-
 EndingSignals::Held::Held() {
     const sigset_t set = endingSet();
     sigprocmask(SIG_BLOCK, &set, &previous_);

@@ -21,11 +21,10 @@ public:
     void closeFirst(int xDescriptor);
     // The connection is being closed by its owner: the handlers close nothing from now on.
     void forget();
-    // In a child between fork and exec: what the process started with. Async-signal-safe.
-    void restoreInChild() const;
+    // The signal mask the process started with.
+    const sigset_t& startingMask() const { return originalMask_; }
 
-    // Keeps the signals waiting for one scope: a save under way finishes, and a fork
-    // leaves no moment in which the child runs the handler.
+    // Keeps the signals waiting for one scope: a save under way finishes.
     class Held {
     public:
         Held();
