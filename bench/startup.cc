@@ -173,13 +173,28 @@ public:
     // A one-letter command and Return as soon as the keyboard is held: milliseconds to the
     // launch (the client ends once its shell has started). Each run's letter differs from
     // the last, so that every save appends and syncs.
-    double returnAtOnce(const std::string& program) {
+    double returnAtOnce(const std::string& program, std::chrono::milliseconds after = {}) {
         XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
         XSync(display_, True);
         const pid_t pid = spawn(program);
         mustSee({FocusOut}, Clock::now());
+        std::this_thread::sleep_for(after);
         press(XK_a + static_cast<KeySym>(letter_++ % 26));
         const auto pressed = Clock::now();
+        press(XK_Return);
+        waitpid(pid, nullptr, 0);
+        return millisecondsSince(pressed);
+    }
+
+    // Up as soon as the keyboard is held, then Return: milliseconds from Up to the launch,
+    // the whole history's load and the save included.
+    double upThenReturn(const std::string& program) {
+        XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
+        XSync(display_, True);
+        const pid_t pid = spawn(program);
+        mustSee({FocusOut}, Clock::now());
+        const auto pressed = Clock::now();
+        press(XK_Up);
         press(XK_Return);
         waitpid(pid, nullptr, 0);
         return millisecondsSince(pressed);
@@ -397,19 +412,30 @@ int tabUnderLoad(StartupBench& bench, int runs, std::vector<Client>& clients) {
     return 0;
 }
 
-// A HOME whose history holds lines like those people type, about 13 bytes each; none at
-// all for 0.
+// A HOME whose history holds lines like those people type, about 13 bytes each, or from
+// 2,000,000 lines on about 35 (2,500,000 lines make 86 MB); none at all for 0.
 std::string homeWithHistory(long lines) {
     std::string pattern = "/tmp/pellacorvine-bench-home-XXXXXX";
     const std::string home = mkdtemp(pattern.data());
+    const std::string longer = lines >= 2000000 ? " --class a-wider-one" : "";
     if (lines > 0) {
         std::ofstream history(home + "/.pellacorvine.history", std::ios::binary);
         for (long i = 0; i < lines; ++i) {
             history << (i % 2 == 0 ? std::string("firefox") : "xterm -e htop " + std::to_string(i))
-                    << '\n';
+                    << longer << '\n';
         }
     }
     return home;
+}
+
+// What moving the file through a pipe costs the system: the floor of the helper's load.
+double catThroughAPipe(const std::string& file) {
+    const std::string command = "cat '" + file + "' 2>/dev/null | cat > /dev/null";
+    const auto start = Clock::now();
+    if (std::system(command.c_str()) != 0) {
+        return -1;
+    }
+    return millisecondsSince(start);
 }
 
 // The same client with each history size, interleaved; each is compared with the first.
@@ -423,16 +449,25 @@ int historyCosts(StartupBench& bench, int runs, const std::string& program,
     std::vector<std::vector<double>> held(sizes.size());
     std::vector<std::vector<double>> launched(sizes.size());
     std::vector<std::vector<double>> memory(sizes.size());
+    std::vector<std::vector<double>> recalled(sizes.size());
+    std::vector<std::vector<double>> piped(sizes.size());
+    std::vector<std::vector<double>> later(sizes.size());
     for (int run = 0; run < warmUpRuns + runs; ++run) {
         for (std::size_t i = 0; i < sizes.size(); ++i) {
             setenv("HOME", homes[i].c_str(), 1);
             const double grab = bench.run(program).grabMs;
             const double launch = bench.returnAtOnce(program);
             const double peak = bench.memoryAfterUp(program);
+            const double upReturn = bench.upThenReturn(program);
+            const double cat = catThroughAPipe(homes[i] + "/.pellacorvine.history");
+            const double afterRead = bench.returnAtOnce(program, std::chrono::milliseconds(300));
             if (run >= warmUpRuns) {
                 held[i].push_back(grab);
                 launched[i].push_back(launch);
                 memory[i].push_back(peak);
+                recalled[i].push_back(upReturn);
+                piped[i].push_back(cat);
+                later[i].push_back(afterRead);
             }
         }
     }
@@ -449,6 +484,18 @@ int historyCosts(StartupBench& bench, int runs, const std::string& program,
                     summary(held[i], "%.2f").c_str(), median(held[i]) / median(held[0]),
                     summary(launched[i], "%.2f").c_str(), median(launched[i]) / median(launched[0]),
                     summary(memory[i], "%.0f").c_str());
+    }
+    std::printf(
+        "\n| history lines | letter and Return 300 ms after the grab, ms | ratio | "
+        "Up then Return to launched, ms | over no history, ms | "
+        "cat FILE \\| cat > /dev/null, ms | (Up then Return over none) / cat |\n"
+        "|---|---|---|---|---|---|---|\n");
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        const double over = median(recalled[i]) - median(recalled[0]);
+        std::printf("| %ld | %s | %.2f | %s | %.2f | %s | %.2f |\n", sizes[i],
+                    summary(later[i], "%.2f").c_str(), median(later[i]) / median(later[0]),
+                    summary(recalled[i], "%.2f").c_str(), over, summary(piped[i], "%.2f").c_str(),
+                    over / median(piped[i]));
         std::filesystem::remove_all(homes[i]);
     }
     return 0;

@@ -111,7 +111,7 @@ void Completion::startScan(Scanner scanner) {
     }
     scanStarted = true;
     const auto job = [scanner, path = searchPath, uid = user, gid = group] {
-        return joinNames(scanner(path, uid, gid));
+        return HelperOutput::Reply{joinNames(scanner(path, uid, gid))};
     };
     // Without a helper the index stays empty: a scan here could hang the key handling.
     indexed = !scan.start(job);

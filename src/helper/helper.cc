@@ -71,16 +71,17 @@ void keepOnly(int writeEnd) {
 // The length goes first, so that the reader makes room once and can tell a whole output
 // from one cut short.
 [[noreturn]] void runJob(const HelperOutput::Job& job) {
-    std::string output;
+    HelperOutput::Reply reply;
     try {
-        output = job();
+        reply = job();
     } catch (...) {
         _exit(1);
     }
-    const std::uint64_t length = output.size();
+    const std::uint64_t length = reply.made.size() + reply.inPlace.size();
     const bool sent =
         writeFully(helperOutput, reinterpret_cast<const char*>(&length), sizeof length) &&
-        writeFully(helperOutput, output.data(), output.size());
+        writeFully(helperOutput, reply.made.data(), reply.made.size()) &&
+        writeFully(helperOutput, reply.inPlace.data(), reply.inPlace.size());
     _exit(sent ? 0 : 1);
 }
 
@@ -146,12 +147,6 @@ void HelperOutput::awaitReadable() const {
 
 void HelperOutput::wait() {
     while (!done()) {
-        awaitReadable();
-    }
-}
-
-void HelperOutput::waitFor(std::size_t bytes) {
-    while (!done() && received_ < bytes) {
         awaitReadable();
     }
 }

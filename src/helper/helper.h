@@ -14,7 +14,13 @@
 // file system holds the X connection, the keyboard, or a reader of our standard error.
 class HelperOutput {
 public:
-    using Job = std::function<std::string()>;
+    // What a job sends: its own bytes, then bytes it leaves in place (a file it mapped, say),
+    // which live as long as the helper does.
+    struct Reply {
+        std::string made;
+        std::string_view inPlace = {};
+    };
+    using Job = std::function<Reply()>;
 
     HelperOutput() = default;
     ~HelperOutput();
@@ -31,8 +37,6 @@ public:
     bool done();
     // Waits for all of it.
     void wait();
-    // Waits until the first bytes of the output are here, or all of it is.
-    void waitFor(std::size_t bytes);
     // What has come so far.
     std::string_view partial() const { return {output_.data(), received_}; }
     // The output, once done.

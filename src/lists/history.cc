@@ -1,6 +1,7 @@
 #include "lists/history.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,13 @@
 #include "lists/file_io.h"
 
 namespace {
+
+// The whole file in memory at once where the system can: read as fast as the disk gives it.
+#ifdef MAP_POPULATE
+constexpr int mapAtOnce = MAP_POPULATE;
+#else
+constexpr int mapAtOnce = 0;
+#endif
 
 // A launcher whose save waits longer than this for another's goes on without the lock.
 constexpr std::chrono::milliseconds lockTimeout{1000};
@@ -169,25 +177,39 @@ std::size_t decodeSummary(std::string_view bytes, FileEnd& end) {
 
 }  // namespace
 
-std::string readHistoryFile(const std::string& path) {
-    std::string bytes;
+HelperOutput::Reply mapHistoryFile(const std::string& path) {
     FileEnd seen;
+    std::string_view bytes;
     const int descriptor = ResolvedPath(path).open(O_RDONLY | O_NONBLOCK);
     struct stat status {};
-    if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) &&
-        readAll(descriptor, bytes, sizeof(SummaryHeader))) {
-        seen = describe(std::string_view(bytes).substr(sizeof(SummaryHeader)));
-        seen.identified = true;
-        seen.device = static_cast<std::uint64_t>(status.st_dev);
-        seen.inode = static_cast<std::uint64_t>(status.st_ino);
-    } else {
-        bytes.resize(sizeof(SummaryHeader));  // what was read of an unreadable file is no history
+    if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+        const auto size = static_cast<std::size_t>(status.st_size);
+        void* mapped = size == 0
+                           ? nullptr
+                           : mmap(nullptr, size, PROT_READ, MAP_PRIVATE | mapAtOnce, descriptor, 0);
+        if (mapped != MAP_FAILED) {
+            bytes =
+                std::string_view(static_cast<const char*>(mapped), mapped == nullptr ? 0 : size);
+            seen = describe(bytes);
+            seen.identified = true;
+            seen.device = static_cast<std::uint64_t>(status.st_dev);
+            seen.inode = static_cast<std::uint64_t>(status.st_ino);
+        }
     }
     if (descriptor >= 0) {
         close(descriptor);
     }
-    bytes.replace(0, sizeof(SummaryHeader), encodeSummary(seen));
-    return bytes;
+    return {encodeSummary(seen), bytes};
+}
+
+std::string readHistoryFile(const std::string& path) {
+    const HelperOutput::Reply reply = mapHistoryFile(path);
+    std::string read = reply.made;
+    read.append(reply.inPlace);
+    if (!reply.inPlace.empty()) {
+        munmap(const_cast<char*>(reply.inPlace.data()), reply.inPlace.size());
+    }
+    return read;
 }
 
 std::vector<std::string> splitHistory(const std::string& content) {
@@ -227,7 +249,7 @@ void History::startLoad() {
     }
     loadStarted = true;
     // Without a helper there are no entries: a read here could hang the key handling.
-    loaded = !loading.start([file = path] { return readHistoryFile(file); });
+    loaded = !loading.start([file = path] { return mapHistoryFile(file); });
 }
 
 bool History::ready() {
@@ -269,18 +291,12 @@ void History::takeContent(std::string read) {
     loaded = true;
 }
 
-// What the read saw, waiting for no more of it than its summary; the read ends here.
+// What the read saw, if it has seen the whole file by now: its summary comes first. A
+// read still under way ends here; the save's own pass is then as quick as waiting for it.
 std::optional<FileEnd> History::seenByTheRead() {
     if (loadStarted && !loaded) {
+        loading.done();  // what has come by now
         FileEnd end;
-        loading.waitFor(sizeof(SummaryHeader));
-        std::size_t need = sizeof(SummaryHeader);
-        if (loading.partial().size() >= need) {
-            SummaryHeader header{};
-            std::memcpy(&header, loading.partial().data(), sizeof header);
-            need += header.lastEntryBytes;
-            loading.waitFor(need);
-        }
         const bool whole = decodeSummary(loading.partial(), end) > 0;
         loading.stop();
         return whole ? std::optional(end) : std::nullopt;

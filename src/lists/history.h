@@ -60,8 +60,10 @@ private:
     std::int64_t current = -1;
 };
 
-// The file at path, read as the key handling takes it: a summary of what a save needs,
-// then the bytes. A file that cannot be read gives a summary of no file.
+// The file at path as the key handling takes it: a summary of what a save needs, then
+// the bytes, left mapped in place. A file that cannot be read gives a summary of no file.
+HelperOutput::Reply mapHistoryFile(const std::string& path);
+// The same, read here and now into one string.
 std::string readHistoryFile(const std::string& path);
 
 // The file's content split at line feeds, empty pieces dropped.
