@@ -3,6 +3,7 @@
 #include <X11/X.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -58,6 +59,7 @@ void Launcher::eventLoop() {
     // and with the history.
     completion.startScan();
     history.startLoad();
+    bookmarks.startLoad();
     InputEvent event;
     while (nextInput(event)) {
         if (event.kind == EventKind::Lost) {
@@ -80,11 +82,14 @@ bool Launcher::nextInput(InputEvent& event) {
             heldKeys.pop_front();
             return true;
         }
-        const std::vector<int> reading = {completion.readyDescriptor(), history.readyDescriptor()};
-        // Once both lists are in, the wait is Xlib's alone.
-        if ((reading[0] >= 0 || reading[1] >= 0) && !display->waitForEvent(reading)) {
+        const std::vector<int> reading = {completion.readyDescriptor(), history.readyDescriptor(),
+                                          bookmarks.readyDescriptor()};
+        // Once the lists are in, the wait is Xlib's alone.
+        if (std::any_of(reading.begin(), reading.end(), [](int fd) { return fd >= 0; }) &&
+            !display->waitForEvent(reading)) {
             completion.ready();  // take in what has come
             history.ready();
+            bookmarks.ready();
             continue;
         }
         if (!display->nextEvent(event)) {
@@ -98,8 +103,12 @@ bool Launcher::nextInput(InputEvent& event) {
     }
 }
 
-// A Tab needs the index, Up and Down the history; a bookmark that fires needs neither.
+// A Tab needs the index, Up and Down the history, an Alt+key the bookmarks; a bookmark
+// that fires needs nothing more.
 bool Launcher::waitsForList(const InputEvent& event) {
+    if ((event.state & Mod1Mask) != 0 && !bookmarks.ready()) {
+        return true;
+    }
     if (firesBookmark(event)) {
         return false;
     }
@@ -115,7 +124,8 @@ bool Launcher::waitsForList(const InputEvent& event) {
 }
 
 bool Launcher::endsAtOnce(const InputEvent& event) {
-    return event.keysym == XK_Escape && !firesBookmark(event);
+    return event.keysym == XK_Escape && ((event.state & Mod1Mask) == 0 || !waitsForList(event)) &&
+           !firesBookmark(event);
 }
 
 bool Launcher::firesBookmark(const InputEvent& event) {
@@ -137,6 +147,7 @@ void Launcher::letGo(bool saving) {
     signals.forget();
     display->disconnect();
     completion.stopScan();
+    bookmarks.stopLoad();
     if (!saving) {
         history.stopLoad();
     }

@@ -35,13 +35,50 @@ std::map<char, std::string> parseBookmarks(const std::string& content) {
     return bindings;
 }
 
-Bookmarks::Bookmarks() : path(requireEnv("HOME") + "/.pellacorvine.bookmarks") {
+namespace {
+
+std::string fileContent(const std::string& path) {
     std::string content;
     readWholeFile(path, content);
-    commands = parseBookmarks(content);
+    return content;
 }
 
-std::string Bookmarks::lookup(char key) const {
+}  // namespace
+
+Bookmarks::Bookmarks() : path(requireEnv("HOME") + "/.pellacorvine.bookmarks") {}
+
+void Bookmarks::startLoad() {
+    if (loadStarted || loaded) {
+        return;
+    }
+    loadStarted = true;
+    // Without a helper there are no bindings: a read here could hang the key handling.
+    loaded = !loading.start([file = path] { return HelperOutput::Reply{fileContent(file)}; });
+}
+
+bool Bookmarks::ready() {
+    if (loadStarted && !loaded && loading.done()) {
+        commands = parseBookmarks(loading.take());
+        loaded = true;
+    }
+    return !loadStarted || loaded;
+}
+
+void Bookmarks::awaitLoad() {
+    if (loaded) {
+        return;
+    }
+    if (loadStarted) {
+        loading.wait();
+        commands = parseBookmarks(loading.take());
+    } else {
+        commands = parseBookmarks(fileContent(path));
+    }
+    loaded = true;
+}
+
+std::string Bookmarks::lookup(char key) {
+    awaitLoad();
     const auto found = commands.find(key);
     return found == commands.end() ? std::string() : found->second;
 }

@@ -91,7 +91,7 @@ TEST_F(SlowScanTest, ReturnLaunchesAndEndsBeforeTheScanCould) {
 // once the file system stops: the keyboard and the screen are free before that.
 struct HungCase {
     const char* name;
-    const char* hung;  // PATH, SHELL, or HOME (dead only after start-up)
+    const char* hung;  // PATH, SHELL, HOME (dead only after start-up), or DEADHOME (from the start)
     std::vector<std::string> steps;
     int signal;  // sent after the steps; 0 for none
     int status;
@@ -137,8 +137,11 @@ TEST_P(HungMountTest, FreesTheKeyboardAndTheScreenAtOnce) {
     const std::string homeLink = shared / "home";
     std::filesystem::create_directory_symlink(home.path(), homeLink);
     auto env = recorderEnv();
-    env.insert(env.end(), {"PATH=" + (hung == "PATH" ? mountPoint + ":" : "") + bin.path(),
-                           "HOME=" + homeLink, "DISPLAY=" + displayName()});
+    env.insert(env.end(),
+               {"PATH=" + (hung == "PATH" ? mountPoint + ":" : "") + bin.path(),
+                "HOME=" + (hung == "DEADHOME" ? mountPoint : homeLink), "DISPLAY=" + displayName(),
+                // Xlib reads HOME/.Xauthority when it connects, unless told where
+                "XAUTHORITY=" + home / "none"});
     if (hung == "SHELL") {
         env.push_back("SHELL=" + mountPoint + "/sh");  // the first SHELL= wins
         std::rotate(env.begin(), env.end() - 1, env.end());
@@ -170,7 +173,16 @@ INSTANTIATE_TEST_SUITE_P(
         HungCase{"HupAfterTab", "PATH", {"xte", "<Tab>"}, SIGHUP, 128 + SIGHUP, ""},
         HungCase{"KillAfterTab", "PATH", {"xte", "<Tab>"}, SIGKILL, 128 + SIGKILL, ""},
         HungCase{"ReturnWithDeadShell", "SHELL", {"ls", "<Return>"}, 0, 1, "Error: Couldn't run "},
-        HungCase{"ReturnWithDeadHome", "HOME", {"ls", "<Return>"}, 0, 0, ""}),
+        HungCase{"ReturnWithDeadHome", "HOME", {"ls", "<Return>"}, 0, 0, ""},
+        // Up waits for the history, and Alt+x for the bookmarks, with the keys after them.
+        HungCase{
+            "UpThenEscapeWithHomeDeadFromTheStart", "DEADHOME", {"<Up>", "<Escape>"}, 0, 0, ""},
+        HungCase{"AltKeyThenEscapeWithHomeDeadFromTheStart",
+                 "DEADHOME",
+                 {"<Alt+x>", "<Escape>"},
+                 0,
+                 0,
+                 ""}),
     [](const auto& test) { return test.param.name; });
 
 }  // namespace
