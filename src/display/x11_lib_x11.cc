@@ -155,6 +155,9 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
 
 std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }
 
+X11LibX11::X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int released)
+    : connection(adopted), chordGrabs(std::move(chord)), chordReleased(released) {}
+
 X11LibX11::~X11LibX11() { disconnect(); }
 
 // In the reverse order of creation; the server frees the keyboard and the window as soon
@@ -190,14 +193,16 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     if (newWidth < 1 || newHeight < 1 || newWidth > maxWindowSide || newHeight > maxWindowSide) {
         return false;  // the server would refuse it, and Xlib end the process
     }
-    try {
-        displayName = requireEnv("DISPLAY");
-    } catch (const std::runtime_error&) {
-        return false;
-    }
-    connection = XOpenDisplay(displayName.c_str());
-    if (connection == nullptr) {
-        return false;
+    if (connection == nullptr) {  // else an opening's, already connected
+        try {
+            displayName = requireEnv("DISPLAY");
+        } catch (const std::runtime_error&) {
+            return false;
+        }
+        connection = XOpenDisplay(displayName.c_str());
+        if (connection == nullptr) {
+            return false;
+        }
     }
     keepConnectionFromChildren();
     keepVanishedWindowsHarmless();

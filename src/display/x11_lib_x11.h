@@ -18,9 +18,19 @@
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
                              long maxRequestUnits);
 
+// A passive grab of the resident's chord: one of its four forms.
+struct ChordGrab {
+    unsigned keycode;
+    unsigned modifiers;
+    bool operator==(const ChordGrab&) const = default;
+};
+
 class X11LibX11 final : public X11Interface {
 public:
     X11LibX11() = default;
+    // An opening's display, on the connection of the resident that saw the press: once
+    // the keyboard is held it gives up the chord's grabs and writes a byte to released.
+    X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int released);
     X11LibX11(const X11LibX11&) = delete;
     X11LibX11& operator=(const X11LibX11&) = delete;
     ~X11LibX11() override;
@@ -49,6 +59,7 @@ private:
     XFontStruct* loadNamedFont(const std::string& name);
     bool setSizeHints(std::int32_t width, std::int32_t height);
     void prepareKeyLookup();
+    void releaseChord();
     void afterFirstPaint();
     bool tryGrab();
     bool awaitUngrab(std::int64_t nanoseconds);
@@ -75,4 +86,30 @@ private:
     Window focusWatched = None;
     int screenSaverEvent = -1;  // the extension's notify event type, or -1
     bool lost = false;          // found between events: the next one is Lost
+    std::vector<ChordGrab> chordGrabs;
+    int chordReleased = -1;
+};
+
+// The resident's side of the hotkey on Xlib.
+class X11LibHotkey final : public X11Hotkey {
+public:
+    X11LibHotkey() = default;
+    ~X11LibHotkey() override;
+    X11LibHotkey(const X11LibHotkey&) = delete;
+    X11LibHotkey& operator=(const X11LibHotkey&) = delete;
+
+    bool connect(std::string& authority, void (*lost)()) override;
+    Grab grab(const Chord& chord) override;
+    Wake wait(const std::vector<int>& descriptors) override;
+    std::unique_ptr<X11Interface> handOver(int released) override;
+    void abandon() override;
+    void release() override;
+
+private:
+    std::vector<ChordGrab> forms(unsigned keycode, unsigned modifiers) const;
+    void letGoOfChord();
+    unsigned numLockMask() const;
+
+    Display* connection = nullptr;
+    std::vector<ChordGrab> held;
 };

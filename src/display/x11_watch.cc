@@ -5,6 +5,7 @@
 #include <X11/extensions/scrnsaver.h>
 #endif
 #include <poll.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -24,8 +25,27 @@ bool X11LibX11::tryGrab() {
         GrabSuccess) {
         return false;
     }
+    releaseChord();
     watchFocus();
     return true;
+}
+
+// The resident waits for the chord to grab it again on a connection of its own; the
+// byte goes once the server has let go of it here.
+void X11LibX11::releaseChord() {
+    if (chordGrabs.empty()) {
+        return;
+    }
+    for (const ChordGrab& form : chordGrabs) {
+        XUngrabKey(connection, static_cast<int>(form.keycode), form.modifiers,
+                   RootWindow(connection, screen));
+    }
+    chordGrabs.clear();
+    XSync(connection, False);
+    const char released = 'r';
+    if (write(chordReleased, &released, 1) < 0) {
+        // The resident has gone: nobody waits for the chord.
+    }
 }
 
 // Until another client's grab ends, or for the given time: false when the time ran out.
