@@ -1,4 +1,5 @@
 #include "app/launcher.h"
+#include "app/resident.h"
 
 #include <X11/X.h>
 #include <X11/keysym.h>
@@ -17,19 +18,26 @@ FontFields defaultFontFields() {
 
 Launcher::Launcher() : Launcher(createX11Interface()) {}
 
-Launcher::Launcher(std::unique_ptr<X11Interface> displayObject)
-    : display(std::move(displayObject)), fontFields(defaultFontFields()) {}
+Launcher::Launcher(std::unique_ptr<X11Interface> displayObject, bool isOpening)
+    : display(std::move(displayObject)), opening(isOpening), fontFields(defaultFontFields()) {}
 
 // The display goes first: it closes the X connection before anything else is released.
 Launcher::~Launcher() { display.reset(); }
 
-// The keyboard is taken as soon as the window is mapped: keys typed before the grab go
-// to another window. Colours and font come after; without font options, a server that
-// has no such font still has fixed.
 void Launcher::run(int argc, char** argv) {
     if (!parseArgs(argc, argv)) {
         return;
     }
+    if (!hotkey.empty() && !opening) {
+        runResident(hotkey, argc, argv);
+    }
+    show();
+}
+
+// The keyboard is taken as soon as the window is mapped: keys typed before the grab go
+// to another window. Colours and font come after; without font options, a server that
+// has no such font still has fixed.
+void Launcher::show() {
     if (!display->openWindow(x, y, width, height)) {
         fatal("Couldn't open window");
     }

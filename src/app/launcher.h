@@ -22,18 +22,22 @@ using FontFields = std::vector<std::string>;
 class Launcher {
 public:
     Launcher();
-    // Takes an already created display; the default constructor passes the Xlib one.
-    explicit Launcher(std::unique_ptr<X11Interface> display);
+    // Takes an already created display; the default constructor passes the Xlib one. An
+    // opening is the launcher a resident opens at a press of its hotkey.
+    explicit Launcher(std::unique_ptr<X11Interface> display, bool opening = false);
     Launcher(const Launcher&) = delete;
     Launcher& operator=(const Launcher&) = delete;
     ~Launcher();
 
+    // With -hotkey, and not an opening, the resident's life (it does not return); else
+    // the launcher's.
     void run(int argc, char** argv);
     bool parseArgs(int argc, char** argv);
     std::string fontPattern() const;
     bool handleKey(InputEvent& event);
 
 private:
+    void show();
     void eventLoop();
     bool nextInput(InputEvent& event);
     bool waitsForList(const InputEvent& event);
@@ -56,6 +60,7 @@ private:
     void moveRight();
 
     std::unique_ptr<X11Interface> display;
+    bool opening;
     EndingSignals signals;
     // Keys that came while a Tab waits for the index, or Up or Down for the history, in
     // the order they came.
@@ -69,6 +74,7 @@ public:
     std::int32_t y = -1;
     std::int32_t width = 640;
     std::int32_t height = 25;
+    std::string hotkey;  // empty: one-shot
     Completion completion;
     History history;
     Bookmarks bookmarks;

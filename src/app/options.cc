@@ -23,9 +23,9 @@ std::int32_t toNumber(const std::string& value) {
     }
 }
 
-template <std::string Launcher::*colour>
-void setColour(Launcher& launcher, const std::string& value) {
-    launcher.*colour = value;
+template <std::string Launcher::*text>
+void setText(Launcher& launcher, const std::string& value) {
+    launcher.*text = value;
 }
 
 template <std::size_t field>
@@ -43,8 +43,8 @@ struct Option {
     void (*apply)(Launcher&, const std::string&);
 };
 
-constexpr Option options[] = {{"-bg", setColour<&Launcher::background>},
-                              {"-fg", setColour<&Launcher::foreground>},
+constexpr Option options[] = {{"-bg", setText<&Launcher::background>},
+                              {"-fg", setText<&Launcher::foreground>},
                               {"-fo", setFontField<0>},
                               {"-ff", setFontField<1>},
                               {"-fw", setFontField<2>},
@@ -55,7 +55,8 @@ constexpr Option options[] = {{"-bg", setColour<&Launcher::background>},
                               {"-x", setNumber<&Launcher::x>},
                               {"-y", setNumber<&Launcher::y>},
                               {"-w", setNumber<&Launcher::width>},
-                              {"-h", setNumber<&Launcher::height>}};
+                              {"-h", setNumber<&Launcher::height>},
+                              {"-hotkey", setText<&Launcher::hotkey>}};
 
 // Applies one option and its value; false when name is no option.
 bool applyOption(Launcher& launcher, std::string_view name, const std::string& value) {

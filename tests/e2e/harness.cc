@@ -258,6 +258,33 @@ bool XSession::waitForForeignGrab(Clock::duration timeout) {
         timeout);
 }
 
+namespace {
+bool keyAccessDenied = false;
+int noteKeyAccessDenied(Display*, XErrorEvent* error) {
+    keyAccessDenied = keyAccessDenied || error->error_code == BadAccess;
+    return 0;
+}
+}  // namespace
+
+bool XSession::waitForForeignKeyGrab(KeyCode code, unsigned modifiers, Clock::duration timeout) {
+    return waitUntil(
+        [&] {
+            keyAccessDenied = false;
+            const XErrorHandler previous = XSetErrorHandler(noteKeyAccessDenied);
+            const Window root = DefaultRootWindow(display_);
+            XGrabKey(display_, code, modifiers, root, False, GrabModeAsync, GrabModeAsync);
+            XSync(display_, False);
+            const bool denied = keyAccessDenied;
+            if (!denied) {
+                XUngrabKey(display_, code, modifiers, root);
+                XSync(display_, False);
+            }
+            XSetErrorHandler(previous);
+            return denied;
+        },
+        timeout);
+}
+
 bool XSession::waitForForeignPointerGrab(Clock::duration timeout) {
     return waitUntil(
         [this] {
@@ -296,6 +323,10 @@ void XSession::sendKeysym(KeySym keysym, std::vector<KeySym> modifiers) {
         XkbKeycodeToKeysym(display_, code, 0, 1) == keysym) {
         modifiers.push_back(XK_Shift_L);
     }
+    sendKeycode(code, modifiers);
+}
+
+void XSession::sendKeycode(KeyCode code, const std::vector<KeySym>& modifiers) {
     for (const KeySym modifier : modifiers) {
         XTestFakeKeyEvent(display_, XKeysymToKeycode(display_, modifier), True, CurrentTime);
     }
@@ -307,11 +338,25 @@ void XSession::sendKeysym(KeySym keysym, std::vector<KeySym> modifiers) {
     XSync(display_, False);
 }
 
-void XSession::key(const std::string& keysymName, const std::vector<std::string>& modifiers) {
+namespace {
+std::vector<KeySym> modifierKeysyms(const std::vector<std::string>& names) {
     std::vector<KeySym> held;
-    for (const auto& name : modifiers) {
-        held.push_back(name == "Shift" ? XK_Shift_L : name == "Control" ? XK_Control_L : XK_Alt_L);
+    for (const auto& name : names) {
+        held.push_back(name == "Shift"     ? XK_Shift_L
+                       : name == "Control" ? XK_Control_L
+                       : name == "Super"   ? XK_Super_L
+                                           : XK_Alt_L);
     }
+    return held;
+}
+}  // namespace
+
+void XSession::keycode(KeyCode code, const std::vector<std::string>& modifiers) {
+    sendKeycode(code, modifierKeysyms(modifiers));
+}
+
+void XSession::key(const std::string& keysymName, const std::vector<std::string>& modifiers) {
+    const std::vector<KeySym> held = modifierKeysyms(modifiers);
     const KeySym keysym = XStringToKeysym(keysymName.c_str());
     if (keysym == NoSymbol) {
         throw std::runtime_error("unknown keysym " + keysymName);

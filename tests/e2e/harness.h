@@ -93,15 +93,19 @@ public:
     Window findMappedWindow();
     // True once another client holds the keyboard.
     bool waitForForeignGrab(Clock::duration timeout = 10s);
+    // True once another client holds a passive grab of the key with exactly modifiers.
+    bool waitForForeignKeyGrab(KeyCode code, unsigned modifiers, Clock::duration timeout = 10s);
     // True once another client holds the pointer.
     bool waitForForeignPointerGrab(Clock::duration timeout = 10s);
     bool holdKeyboard();
     void releaseKeyboard();
 
     // Presses and releases a key given by keysym name, with modifiers held
-    // ("Shift", "Control", "Alt").
+    // ("Shift", "Control", "Alt", "Super").
     void key(const std::string& keysymName, const std::vector<std::string>& modifiers = {});
     void type(const std::string& ascii);
+    // Presses and releases a key by its code, with modifiers held.
+    void keycode(KeyCode code, const std::vector<std::string>& modifiers = {});
     // Moves the pointer to (x, y) on the root window and clicks the first button there.
     void clickAt(int x, int y);
     // Binds each keysym alone to a spare keycode, so that it arrives without modifiers
@@ -118,6 +122,7 @@ public:
 
 private:
     void sendKeysym(KeySym keysym, std::vector<KeySym> modifiers);
+    void sendKeycode(KeyCode code, const std::vector<KeySym>& modifiers);
     Window makeWindow(int x, int y, int width, int height, unsigned long background);
 
     Display* display_ = nullptr;

@@ -129,6 +129,31 @@ TEST_F(HungPathTest, NothingReadsPathBeforeTheKeyboardIsHeld) {
     expectEnd(*launcher, 0, "");
 }
 
+// An opening stuck in a save on a dead HOME holds nothing: the resident, which touches
+// no file, holds the hotkey again, and the next press opens.
+TEST_F(HungPathTest, ResidentOpensAgainWhileAnOpeningWaitsOnADeadHome) {
+    const std::string homeLink = shared / "home";
+    std::filesystem::create_directory_symlink(home.path(), homeLink);
+    launcher = start({"-hotkey", "Mod4+p"}, {"HOME=" + homeLink, "PATH=" + bin.path(),
+                                             "DISPLAY=" + displayName(), "SHELL=/bin/true"});
+    const KeyCode p = XKeysymToKeycode(x().display(), XK_p);
+    ASSERT_TRUE(x().waitForForeignKeyGrab(p, Mod4Mask)) << launcher->standardError();
+    std::filesystem::create_directory_symlink(mountPoint, shared / "dead");
+    std::filesystem::rename(shared / "dead", homeLink);
+    x().key("p", {"Super"});
+    play({"ls", "<Return>"});
+    EXPECT_TRUE(waitUntil([&] { return x().findMappedWindow() == 0 && x().holdKeyboard(); }, 2s));
+    x().releaseKeyboard();
+    ASSERT_TRUE(x().waitForForeignKeyGrab(p, Mod4Mask));
+    x().watchForWindows();
+    x().key("p", {"Super"});
+    EXPECT_NE(x().waitForMappedWindow(), 0U);
+    EXPECT_TRUE(x().waitForForeignGrab());
+    x().key("Escape");
+    mount.stop();
+    EXPECT_TRUE(launcher->running()) << launcher->standardError();
+}
+
 class HungMountTest : public HungPathTest, public ::testing::WithParamInterface<HungCase> {};
 
 TEST_P(HungMountTest, FreesTheKeyboardAndTheScreenAtOnce) {
