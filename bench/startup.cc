@@ -200,6 +200,43 @@ public:
         return millisecondsSince(pressed);
     }
 
+    static pid_t startResident(const std::string& program) {
+        return spawn(program, {"-hotkey", "Mod4+p"});
+    }
+
+    // Super+p typed, to the keyboard held for the client (the grabs-th grab on our focus
+    // window since the press) and its window mapped; then Escape. With a daemon, that
+    // connection sees the press and spawns program, as a hotkey daemon does.
+    std::pair<double, double> hotkey(Display* daemon, const std::string& program, int grabs,
+                                     KeySym key) {
+        XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
+        XSync(display_, True);
+        const auto start = Clock::now();
+        chord(key);
+        if (daemon != nullptr) {
+            XEvent event;
+            do {
+                XNextEvent(daemon, &event);
+            } while (event.type != KeyPress);
+            spawn(program);
+        }
+        double held = -1;
+        double mapped = -1;
+        for (int seen = 0; held < 0 || mapped < 0;) {
+            XEvent event;
+            XNextEvent(display_, &event);
+            if (event.type == FocusOut && event.xfocus.window == focus_ &&
+                event.xfocus.mode == NotifyGrab && ++seen == grabs) {
+                held = millisecondsSince(start);
+            } else if (isClients(event) && event.type == MapNotify) {
+                mapped = millisecondsSince(start);
+            }
+        }
+        press(XK_Escape);
+        mustSee({UnmapNotify}, Clock::now());
+        return {held, mapped};
+    }
+
     // One Up once the keyboard is held; the peak memory 300 ms later, then Escape.
     double memoryAfterUp(const std::string& program) {
         XSetInputFocus(display_, focus_, RevertToParent, CurrentTime);
@@ -226,7 +263,7 @@ public:
     }
 
 private:
-    static pid_t spawn(const std::string& program) {
+    static pid_t spawn(const std::string& program, const std::vector<std::string>& options = {}) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -234,15 +271,30 @@ private:
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        std::string name = program;
-        char* argv[] = {name.data(), nullptr};
+        std::vector<std::string> words = {program};
+        words.insert(words.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
         pid_t pid = 0;
-        if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ) != 0) {
+        if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) != 0) {
             throw std::runtime_error("cannot start " + program);
         }
         posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         return pid;
+    }
+
+    void chord(KeySym key) {
+        const KeyCode super = XKeysymToKeycode(display_, XK_Super_L);
+        const KeyCode p = XKeysymToKeycode(display_, key);
+        XTestFakeKeyEvent(display_, super, True, CurrentTime);
+        XTestFakeKeyEvent(display_, p, True, CurrentTime);
+        XTestFakeKeyEvent(display_, p, False, CurrentTime);
+        XTestFakeKeyEvent(display_, super, False, CurrentTime);
+        XFlush(display_);
     }
 
     void press(KeySym key) {
@@ -501,6 +553,48 @@ int historyCosts(StartupBench& bench, int runs, const std::string& program,
     return 0;
 }
 
+// The hotkey's way to the window: a resident that holds it against the launcher spawned
+// by a daemon that does (as a window manager's binding does), interleaved.
+int hotkeyCosts(StartupBench& bench, const std::string& display, int runs,
+                const std::string& program) {
+    setenv("SHELL", "/bin/true", 1);
+    // The daemon's chord is Super+o: the resident holds Super+p.
+    Display* daemon = XOpenDisplay(display.c_str());
+    XGrabKey(daemon, XKeysymToKeycode(daemon, XK_o), AnyModifier, DefaultRootWindow(daemon), False,
+             GrabModeAsync, GrabModeAsync);
+    XSync(daemon, False);
+    const pid_t resident = StartupBench::startResident(program);
+    std::vector<double> residentHeld;
+    std::vector<double> residentMapped;
+    std::vector<double> spawnedHeld;
+    std::vector<double> spawnedMapped;
+    for (int run = 0; run < warmUpRuns + runs; ++run) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // it holds the chord again
+        const auto [held, mapped] = bench.hotkey(nullptr, program, 1, XK_p);
+        const auto [spawnHeld, spawnMapped] = bench.hotkey(daemon, program, 2, XK_o);
+        if (run >= warmUpRuns) {
+            residentHeld.push_back(held);
+            residentMapped.push_back(mapped);
+            spawnedHeld.push_back(spawnHeld);
+            spawnedMapped.push_back(spawnMapped);
+        }
+    }
+    kill(resident, SIGTERM);
+    waitpid(resident, nullptr, 0);
+    XCloseDisplay(daemon);
+    std::printf("%d interleaved runs after %d warm-up runs; median (min–max).\n\n", runs,
+                warmUpRuns);
+    std::printf(
+        "| how the hotkey opens it | hotkey to keyboard held, ms | hotkey to window mapped, ms |\n"
+        "|---|---|---|\n| resident (-hotkey Mod4+p) | %s | %s |\n"
+        "| one-shot, spawned by a daemon | %s | %s |\n"
+        "| ratio resident / one-shot | %.3f | %.3f |\n",
+        summary(residentHeld, "%.2f").c_str(), summary(residentMapped, "%.2f").c_str(),
+        summary(spawnedHeld, "%.2f").c_str(), summary(spawnedMapped, "%.2f").c_str(),
+        median(residentHeld) / median(spawnedHeld), median(residentMapped) / median(spawnedMapped));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -510,6 +604,10 @@ int main(int argc, char** argv) {
     std::string synthetic;
     const bool tab = !arguments.empty() && arguments[0] == "--tab";
     if (tab) {
+        arguments.erase(arguments.begin());
+    }
+    const bool hotkey = !arguments.empty() && arguments[0] == "--hotkey";
+    if (hotkey) {
         arguments.erase(arguments.begin());
     }
     // Two 1280x800 monitors side by side: a nested Xephyr with Xinerama, shown on the Xvfb.
@@ -552,6 +650,9 @@ int main(int argc, char** argv) {
     StartupBench bench(heads ? heads->display() : server.display());
     if (tab) {
         return tabUnderLoad(bench, runs, clients);
+    }
+    if (hotkey) {
+        return hotkeyCosts(bench, server.display(), runs, clients.front().program);
     }
     if (!historySizes.empty()) {
         return historyCosts(bench, runs, clients.front().program, historySizes);

@@ -299,7 +299,8 @@ void Resident::takeNews() {
 }
 
 // The keyboard is frozen: the child takes the connection and opens the launcher, its
-// first grab thawing the keys, while this process starts over on a connection of its own.
+// first grab thawing the keys; once it has given up the chord (or ended), this process
+// starts over on a connection of its own.
 void Resident::open() {
     int ends[2];
     if (pipe(ends) != 0) {
@@ -323,6 +324,10 @@ void Resident::open() {
     }
     hotkey_->abandon();
     carried_.openings.push_back({child, ends[0], false});
+    // The opening maps and grabs first, with no start-up of ours beside it on the cores.
+    pollfd news{ends[0], POLLIN, 0};
+    poll(&news, 1, -1);
+    takeNews();
     restart();
 }
 
