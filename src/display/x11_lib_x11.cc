@@ -393,7 +393,8 @@ bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
               cursorY);
     XFlush(connection);
     if (!painted) {
-        afterFirstPaint();
+        painted = true;
+        prepareKeyLookup();
     }
     return true;
 }
@@ -419,6 +420,7 @@ std::size_t X11LibX11::drawableBytes(const std::string& text) const {
 }
 
 bool X11LibX11::nextEvent(InputEvent& event) {
+    settleWhenIdle();
     if (lost) {
         event.kind = EventKind::Lost;
         return true;
@@ -455,6 +457,7 @@ bool X11LibX11::waitForEvent(const std::vector<int>& descriptors) {
         sources.push_back({descriptor, POLLIN, 0});
     }
     for (;;) {
+        settleWhenIdle();
         if (lost || XPending(connection) > 0) {
             return true;
         }

@@ -60,7 +60,7 @@ private:
     bool setSizeHints(std::int32_t width, std::int32_t height);
     void prepareKeyLookup();
     void releaseChord();
-    void afterFirstPaint();
+    void settleWhenIdle();
     bool tryGrab();
     bool awaitUngrab(std::int64_t nanoseconds);
     void watchFocus();
@@ -80,6 +80,7 @@ private:
     std::uint16_t width = 0;
     std::uint16_t height = 0;
     bool painted = false;
+    bool settled = false;  // the pointer, the screen saver and the focus watched
     // The focus as last read (a window, PointerRoot or None) and the window whose focus
     // changes are selected for it: the root for PointerRoot and None.
     Window lastFocus = None;

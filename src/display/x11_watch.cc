@@ -122,11 +122,14 @@ void X11LibX11::watchScreenSaver() {
 #endif
 }
 
-// Round trips that the keyboard need not wait for; the focus is read once more, since it
-// may have moved before its watch was set.
-void X11LibX11::afterFirstPaint() {
-    painted = true;
-    prepareKeyLookup();
+// Round trips that no key need wait for, made once the window shows and no event is
+// waiting: an Escape typed at once ends without them. The focus is read once more, since
+// it may have moved before its watch was set.
+void X11LibX11::settleWhenIdle() {
+    if (!painted || settled || XPending(connection) > 0) {
+        return;
+    }
+    settled = true;
     watchScreenSaver();
     holdPointer();
     lost = lost || focusMoved();
