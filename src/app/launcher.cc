@@ -67,7 +67,6 @@ void Launcher::eventLoop() {
     // and with the history.
     completion.startScan();
     history.startLoad();
-    bookmarks.startLoad();
     InputEvent event;
     while (nextInput(event)) {
         if (event.kind == EventKind::Lost) {
@@ -111,11 +110,15 @@ bool Launcher::nextInput(InputEvent& event) {
     }
 }
 
-// A Tab needs the index, Up and Down the history, an Alt+key the bookmarks; a bookmark
-// that fires needs nothing more.
+// A Tab needs the index, Up and Down the history, an Alt+key the bookmarks, read from its
+// first on (an Escape typed at once is spared their helper); a bookmark that fires needs
+// nothing more.
 bool Launcher::waitsForList(const InputEvent& event) {
-    if ((event.state & Mod1Mask) != 0 && !bookmarks.ready()) {
-        return true;
+    if ((event.state & Mod1Mask) != 0) {
+        bookmarks.startLoad();
+        if (!bookmarks.ready()) {
+            return true;
+        }
     }
     if (firesBookmark(event)) {
         return false;
