@@ -73,10 +73,14 @@ TEST_F(FaultTest, HistoryOnAFullFileSystemKeepsItsContent) {
 #endif
 }
 
-// The first launcher's fsync takes 3 s. Meanwhile the second gives up on the lock and
-// saves, then the third: no saver may drop another's line.
-TEST_F(FaultTest, SlowDiskKeepsEveryLineOfLaunchersSavingAtOnce) {
-    writeFile(history(), "old");
+// The first launcher's fsync takes 3 s, under the lock. Meanwhile the second gives up on
+// the lock and saves, then the third: no saver may drop another's line, whether the first
+// appends (a history in the saved form) or rewrites (one with an empty line, to which
+// the others append what it must carry over).
+class SlowDiskTest : public FaultTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SlowDiskTest, KeepsEveryLineOfLaunchersSavingAtOnce) {
+    writeFile(history(), GetParam());
     std::unique_ptr<Process> slow;
     startReady(slow, {},
                {"SHELL=/bin/true", "LD_PRELOAD=" SLOW_FSYNC_LIBRARY,
@@ -87,6 +91,7 @@ TEST_F(FaultTest, SlowDiskKeepsEveryLineOfLaunchersSavingAtOnce) {
         begin({"SHELL=/bin/true"});
         play({line, "<Return>"});
         EXPECT_EQ(launcher->waitExit(), 0);
+        EXPECT_TRUE(slow->running()) << "the first still syncs, under the lock";
     }
     EXPECT_EQ(slow->waitExit(), 0);
     std::vector<std::string> lines;
@@ -98,6 +103,25 @@ TEST_F(FaultTest, SlowDiskKeepsEveryLineOfLaunchersSavingAtOnce) {
     }
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"old", "one", "three", "two"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Histories, SlowDiskTest, ::testing::Values("old", "old\n\n"),
+                         [](const auto& test) {
+                             return std::string(test.param) == "old" ? "Appended" : "Rewritten";
+                         });
+
+// A TERM while the rewritten history syncs: the save finishes (its new file is renamed
+// into place), then the signal ends the launcher.
+TEST_F(FaultTest, TermDuringASaveLetsItFinishFirst) {
+    writeFile(history(), "old\n\n");
+    startReady(launcher, {},
+               {"SHELL=/bin/true", "LD_PRELOAD=" SLOW_FSYNC_LIBRARY,
+                "ASAN_OPTIONS=verify_asan_link_order=0"});
+    play({"new", "<Return>"});
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(history() + ".saving"); }));
+    kill(launcher->pid(), SIGTERM);
+    EXPECT_EQ(launcher->waitExit(), 128 + SIGTERM);
+    EXPECT_EQ(readFile(history()), "old\nnew");
 }
 
 std::string accessAcl(const std::string& path) {

@@ -194,6 +194,7 @@ TEST_F(JourneyTest, LaunchedShellGetsTheStandardDescriptorsAndTheStartingSignals
         sigaddset(&usr1, SIGUSR1);
         sigprocmask(SIG_SETMASK, &usr1, nullptr);
     });
+    kill(launcher->pid(), SIGHUP);  // ignored as it was at the start, as under nohup
     x().type("xcalc");
     x().key("Return");
     expectEnd(*launcher, 0, "");

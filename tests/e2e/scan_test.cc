@@ -85,6 +85,8 @@ TEST_F(SlowScanTest, ReturnLaunchesAndEndsBeforeTheScanCould) {
     expectEnd(*launcher, 0, "");
     EXPECT_EQ(launchedArgs(), argv("ls"));
     EXPECT_EQ(readFile(history()), "ls");
+    EXPECT_TRUE(waitUntil([&] { return kill(-launcher->pid(), 0) == -1; }))
+        << "the scan's helper was ended with the launcher";
 }
 
 // What lies on a mount that never answers, what the user does, and how the launcher ends

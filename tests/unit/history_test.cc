@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return test.param.name; });
 
 TEST_F(HistoryTest, UpAndDownWrapAround) {
-    writeFile(file(), "a\nb\nc\n");
+    writeFile(file(), "\na\n\nb\nc\n\n");  // empty lines are no entries
     struct Walk {
         std::string keys;  // U for previous, D for next
         std::string lines;
@@ -107,14 +107,25 @@ TEST_F(HistoryTest, SingleEntryAndEmptyHistory) {
     EXPECT_EQ(one.previous() + one.next() + one.previous(), "onlyonlyonly");
 }
 
-TEST_F(HistoryTest, NewFileIsPrivateAndExistingModeIsKept) {
+// The second save rewrites (the empty line goes): the new file keeps the mode and group.
+TEST_F(HistoryTest, NewFileIsPrivateAndARewriteKeepsModeAndGroup) {
     History fresh;
     fresh.save("ls");
     EXPECT_EQ(fileMode(file()), 0600U);
+    std::ofstream(file(), std::ios::binary | std::ios::app) << "\n\n";
     chmod(file().c_str(), 0640);
+    const bool regrouped = chown(file().c_str(), static_cast<uid_t>(-1), nobodyGroup) == 0;
+    struct stat before {};
+    stat(file().c_str(), &before);
     History again;
     again.save("pwd");
+    struct stat after {};
+    stat(file().c_str(), &after);
+    EXPECT_NE(after.st_ino, before.st_ino) << "rewritten, not appended to";
     EXPECT_EQ(fileMode(file()), 0640U);
+    if (regrouped) {
+        EXPECT_EQ(after.st_gid, nobodyGroup);
+    }
     EXPECT_EQ(readFile(file()), "ls\npwd");
 }
 
@@ -174,7 +185,7 @@ TEST_P(SimultaneousSaveTest, EveryCommandAndEveryEarlierLineIsKept) {
         target = home / "store/history";
     }
     const std::string earlier = numberedLines("earlier ", 2000);
-    writeFile(target, earlier);
+    writeFile(target, earlier + "\n");  // its empty line: the first to lock rewrites
     Gate gate;
     const auto savers = forkChildren(30, [&](int i) {
         History history;
@@ -445,7 +456,7 @@ TEST_P(LeftoverTemporaryTest, StaysByteIdenticalAndTheHistoryStaysOurs) {
     if (plantedByAnotherUser && geteuid() != 0) {
         GTEST_SKIP() << "needs root to act as two users";
     }
-    writeFile(file(), "a", 0600);
+    writeFile(file(), "a\n\n", 0600);  // rewritten: the temporary file is made
     const std::string leftover = file() + ".saving";
     std::string kept = home / "other";
     writeFile(kept, "precious", 0666);
