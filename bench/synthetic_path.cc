@@ -36,15 +36,15 @@ std::string makeSyntheticPath(int entries) {
             switch (i % 20) {
             case 0: touch(name, 0644); break;  // not executable
             case 1:
-                symlink((dir + "/tool-" + std::to_string(d) + "-2").c_str(), name.c_str());
+                std::filesystem::create_symlink(dir + "/tool-" + std::to_string(d) + "-2", name);
                 break;
             case 2: touch(name, 0755); break;
-            case 3: symlink(root.c_str(), name.c_str()); break;  // a directory
+            case 3: std::filesystem::create_symlink(root, name); break;  // a directory
             case 4: touch(name, 0700); break;
             default: touch(name, 0755); break;
             }
         }
-        symlink((dir + "/missing").c_str(), (dir + "/dangling").c_str());
+        std::filesystem::create_symlink(dir + "/missing", dir + "/dangling");
         std::filesystem::create_directory(dir + "/subdir");
     }
     return path;

@@ -1,5 +1,6 @@
 # Installs the Debian packages a script needs. Sourced by the scripts in scripts/.
-# As root it runs apt-get; otherwise it prints the exact command and stops.
+# As root it runs apt-get; otherwise it prints the exact command and stops. With
+# without_recommends=1 set for the call, recommended packages are left out.
 
 # Packages every build needs: compiler, CMake, Xlib, Xinerama, XScrnSaver and XTEST headers,
 # GoogleTest.
@@ -22,15 +23,17 @@ ensure_packages() {
     local missing
     mapfile -t missing < <(missing_packages "$@")
     [ "${#missing[@]}" -eq 0 ] && return 0
-    local command="apt-get update && apt-get install -y ${missing[*]}"
+    local command="apt-get update && apt-get install -y ${without_recommends:+--no-install-recommends }${missing[*]}"
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing packages. Install them with:" >&2
         echo "  sudo sh -c '$command'" >&2
         exit 1
     fi
+    local options=(-y -qq)
+    [ -z "${without_recommends:-}" ] || options+=(--no-install-recommends)
     echo "Installing: ${missing[*]}" >&2
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get install "${options[@]}" "${missing[@]}" >/dev/null
 }
 
 parallel_jobs() {

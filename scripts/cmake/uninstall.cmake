@@ -1,0 +1,12 @@
+# Removes what the last install wrote, as install_manifest.txt lists it (DESTDIR honoured).
+if(NOT EXISTS "${MANIFEST}")
+  message(FATAL_ERROR "uninstall: no ${MANIFEST}; run the install from this build folder first")
+endif()
+file(STRINGS "${MANIFEST}" installed)
+foreach(path IN LISTS installed)
+  set(path "$ENV{DESTDIR}${path}")
+  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
+    message(STATUS "Removing ${path}")
+    file(REMOVE "${path}")
+  endif()
+endforeach()
