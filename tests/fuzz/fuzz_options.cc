@@ -61,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(launcher.background == value);
         } else if (name == "-fg") {
             FUZZ_CHECK(launcher.foreground == value);
+        } else if (name == "-hotkey") {
+            FUZZ_CHECK(launcher.hotkey == value);
         } else if (fontField.count(name) != 0) {
             FUZZ_CHECK(launcher.fontFields[static_cast<std::size_t>(fontField.at(name))] == value);
         } else {
