@@ -106,40 +106,18 @@ std::vector<std::string> scanPath(const std::string& searchPath, uid_t user, gid
 Completion::Completion() : searchPath(requireEnv("PATH")), user(getuid()), group(getgid()) {}
 
 void Completion::startScan(Scanner scanner) {
-    if (scanStarted || indexed) {
-        return;
-    }
-    scanStarted = true;
-    const auto job = [scanner, path = searchPath, uid = user, gid = group] {
+    scan.start([scanner, path = searchPath, uid = user, gid = group] {
         return HelperOutput::Reply{joinNames(scanner(path, uid, gid))};
-    };
-    // Without a helper the index stays empty: a scan here could hang the key handling.
-    indexed = !scan.start(job);
+    });
 }
 
 bool Completion::ready() {
-    if (scanStarted && !indexed && scan.done()) {
-        takeIndex();
-    }
-    return !scanStarted || indexed;
-}
-
-void Completion::takeIndex() {
-    entries = splitNames(scan.take());
-    indexed = true;
+    return scan.ready([this](const std::string& joined) { entries = splitNames(joined); });
 }
 
 void Completion::awaitIndex() {
-    if (indexed) {
-        return;
-    }
-    if (scanStarted) {
-        scan.wait();
-        takeIndex();
-        return;
-    }
-    entries = scanOrEmpty(scanPath, searchPath, user, group);
-    indexed = true;
+    scan.await([this] { return joinNames(scanOrEmpty(scanPath, searchPath, user, group)); },
+               [this](const std::string& joined) { entries = splitNames(joined); });
 }
 
 const std::vector<std::string>& Completion::index() {

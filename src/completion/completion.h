@@ -26,9 +26,9 @@ public:
     // Takes in what the scan has sent so far; true when complete would not wait for it.
     bool ready();
     // Readable while the scan has more to send; -1 when no scan is under way.
-    int readyDescriptor() const { return scan.descriptor(); }
+    int readyDescriptor() const { return scan.helper().descriptor(); }
     // Ends a scan still under way; complete then finds nothing.
-    void stopScan() { scan.stop(); }
+    void stopScan() { scan.helper().stop(); }
     // The next name in the cycle that starts with the prefix, or text when none matches.
     // Waits for the whole index, so the result never depends on how far the scan got.
     std::string complete(const std::string& text);
@@ -39,15 +39,12 @@ public:
 
 private:
     void awaitIndex();
-    void takeIndex();
     bool findMatch(std::size_t from, std::string& match);
 
     std::string searchPath;
     uid_t user;
     gid_t group;
-    HelperOutput scan;
-    bool scanStarted = false;
-    bool indexed = false;
+    LoadOnce scan;
     std::string prefix;
     std::vector<std::string> entries;
     std::size_t current = 0;

@@ -210,6 +210,33 @@ void HelperOutput::finish(bool complete) {
     }
 }
 
+void LoadOnce::start(const HelperOutput::Job& job) {
+    if (started_ || loaded_) {
+        return;
+    }
+    started_ = true;
+    loaded_ = !helper_.start(job);
+}
+
+bool LoadOnce::ready(const Take& take) {
+    if (underWay() && helper_.done()) {
+        loaded_ = true;
+        take(helper_.take());
+    }
+    return !underWay();
+}
+
+void LoadOnce::await(const std::function<std::string()>& make, const Take& take) {
+    if (loaded_) {
+        return;
+    }
+    if (started_) {
+        helper_.wait();
+    }
+    loaded_ = true;
+    take(started_ ? helper_.take() : make());
+}
+
 void reapHelpers(std::chrono::milliseconds bound) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + bound;

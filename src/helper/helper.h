@@ -62,6 +62,31 @@ private:
     std::size_t received_ = 0;
 };
 
+// A list read once: in a helper process from start on, or else here, where it is first
+// needed. Without a process to be had, nothing is read at all: a read here could hang the
+// key handling.
+class LoadOnce {
+public:
+    using Take = std::function<void(std::string)>;
+
+    void start(const HelperOutput::Job& job);
+    // Takes in what the helper has sent so far and, once all of it is here, hands it to
+    // take; true when nothing is left to wait for.
+    bool ready(const Take& take);
+    // Waits for the helper's bytes, or makes them here with make when none was started,
+    // and hands them to take.
+    void await(const std::function<std::string()>& make, const Take& take);
+    // A read started and not yet taken in.
+    bool underWay() const { return started_ && !loaded_; }
+    HelperOutput& helper() { return helper_; }
+    const HelperOutput& helper() const { return helper_; }
+
+private:
+    HelperOutput helper_;
+    bool started_ = false;
+    bool loaded_ = false;
+};
+
 // Waits, for at most bound, until every helper this process started has ended and been
 // reaped: a killed helper still counts against the user's process limit until then.
 void reapHelpers(std::chrono::milliseconds bound);

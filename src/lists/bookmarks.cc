@@ -48,37 +48,17 @@ std::string fileContent(const std::string& path) {
 Bookmarks::Bookmarks() : path(requireEnv("HOME") + "/.pellacorvine.bookmarks") {}
 
 void Bookmarks::startLoad() {
-    if (loadStarted || loaded) {
-        return;
-    }
-    loadStarted = true;
-    // Without a helper there are no bindings: a read here could hang the key handling.
-    loaded = !loading.start([file = path] { return HelperOutput::Reply{fileContent(file)}; });
+    loading.start([file = path] { return HelperOutput::Reply{fileContent(file)}; });
 }
 
 bool Bookmarks::ready() {
-    if (loadStarted && !loaded && loading.done()) {
-        commands = parseBookmarks(loading.take());
-        loaded = true;
-    }
-    return !loadStarted || loaded;
-}
-
-void Bookmarks::awaitLoad() {
-    if (loaded) {
-        return;
-    }
-    if (loadStarted) {
-        loading.wait();
-        commands = parseBookmarks(loading.take());
-    } else {
-        commands = parseBookmarks(fileContent(path));
-    }
-    loaded = true;
+    return loading.ready(
+        [this](const std::string& content) { commands = parseBookmarks(content); });
 }
 
 std::string Bookmarks::lookup(char key) {
-    awaitLoad();
+    loading.await([this] { return fileContent(path); },
+                  [this](const std::string& content) { commands = parseBookmarks(content); });
     const auto found = commands.find(key);
     return found == commands.end() ? std::string() : found->second;
 }

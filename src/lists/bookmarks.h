@@ -17,20 +17,16 @@ public:
     // Takes in what the read has sent so far; true when lookup would not wait for it.
     bool ready();
     // Readable while the read has more to send; -1 when no read is under way.
-    int readyDescriptor() const { return loading.descriptor(); }
+    int readyDescriptor() const { return loading.helper().descriptor(); }
     // Ends a read still under way; lookup then finds nothing.
-    void stopLoad() { loading.stop(); }
+    void stopLoad() { loading.helper().stop(); }
 
     // The command bound to key, or the empty string.
     std::string lookup(char key);
 
 private:
-    void awaitLoad();
-
     std::string path;
-    HelperOutput loading;
-    bool loadStarted = false;
-    bool loaded = false;
+    LoadOnce loading;
     std::map<char, std::string> commands;
 };
 

@@ -244,31 +244,16 @@ std::string serializeHistory(const std::vector<std::string>& entries, const std:
 History::History() : path(requireEnv("HOME") + "/.pellacorvine.history") {}
 
 void History::startLoad() {
-    if (loadStarted || loaded) {
-        return;
-    }
-    loadStarted = true;
-    // Without a helper there are no entries: a read here could hang the key handling.
-    loaded = !loading.start([file = path] { return mapHistoryFile(file); });
+    loading.start([file = path] { return mapHistoryFile(file); });
 }
 
 bool History::ready() {
-    if (loadStarted && !loaded && loading.done()) {
-        takeContent(loading.take());
-    }
-    return !loadStarted || loaded;
+    return loading.ready([this](std::string read) { takeContent(std::move(read)); });
 }
 
 void History::awaitLoad() {
-    if (loaded) {
-        return;
-    }
-    if (loadStarted) {
-        loading.wait();
-        takeContent(loading.take());
-    } else {
-        takeContent(readHistoryFile(path));
-    }
+    loading.await([this] { return readHistoryFile(path); },
+                  [this](std::string read) { takeContent(std::move(read)); });
 }
 
 void History::takeContent(std::string read) {
@@ -288,17 +273,16 @@ void History::takeContent(std::string read) {
         }
         start = stop + 1;
     }
-    loaded = true;
 }
 
 // What the read saw, if it has seen the whole file by now: its summary comes first. A
 // read still under way ends here; the save's own pass is then as quick as waiting for it.
 std::optional<FileEnd> History::seenByTheRead() {
-    if (loadStarted && !loaded) {
-        loading.done();  // what has come by now
+    if (loading.underWay()) {
+        loading.helper().done();  // what has come by now
         FileEnd end;
-        const bool whole = decodeSummary(loading.partial(), end) > 0;
-        loading.stop();
+        const bool whole = decodeSummary(loading.helper().partial(), end) > 0;
+        loading.helper().stop();
         return whole ? std::optional(end) : std::nullopt;
     }
     return seen;

@@ -33,9 +33,9 @@ public:
     // Takes in what the read has sent so far; true when Up and Down would not wait for it.
     bool ready();
     // Readable while the read has more to send; -1 when no read is under way.
-    int readyDescriptor() const { return loading.descriptor(); }
+    int readyDescriptor() const { return loading.helper().descriptor(); }
     // Ends a read still under way; Up and Down then find nothing.
-    void stopLoad() { loading.stop(); }
+    void stopLoad() { loading.helper().stop(); }
 
     std::string previous();
     std::string next();
@@ -49,9 +49,7 @@ private:
     std::string entry(std::int64_t index) const;
 
     std::string path;
-    HelperOutput loading;
-    bool loadStarted = false;
-    bool loaded = false;
+    LoadOnce loading;
     // The read's summary and the file as read, and where each of its non-empty lines
     // begins: one buffer and an offset per entry, however long the history.
     std::optional<FileEnd> seen;
