@@ -28,7 +28,7 @@ void Launcher::run(int argc, char** argv) {
     if (!parseArgs(argc, argv)) {
         return;
     }
-    if (!hotkey.empty() && !opening) {
+    if (resident && !opening) {
         runResident(hotkey, argc, argv);
     }
     show();

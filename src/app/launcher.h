@@ -74,7 +74,8 @@ public:
     std::int32_t y = -1;
     std::int32_t width = 640;
     std::int32_t height = 25;
-    std::string hotkey;  // empty: one-shot
+    bool resident = false;  // -hotkey given
+    std::string hotkey;
     Completion completion;
     History history;
     Bookmarks bookmarks;

@@ -33,6 +33,11 @@ void setFontField(Launcher& launcher, const std::string& value) {
     launcher.fontFields[field] = value;
 }
 
+void setHotkey(Launcher& launcher, const std::string& value) {
+    launcher.hotkey = value;
+    launcher.resident = true;  // an empty chord is an error, not one-shot
+}
+
 template <std::int32_t Launcher::*number>
 void setNumber(Launcher& launcher, const std::string& value) {
     launcher.*number = toNumber(value);
@@ -56,7 +61,7 @@ constexpr Option options[] = {{"-bg", setText<&Launcher::background>},
                               {"-y", setNumber<&Launcher::y>},
                               {"-w", setNumber<&Launcher::width>},
                               {"-h", setNumber<&Launcher::height>},
-                              {"-hotkey", setText<&Launcher::hotkey>}};
+                              {"-hotkey", setHotkey}};
 
 // Applies one option and its value; false when name is no option.
 bool applyOption(Launcher& launcher, std::string_view name, const std::string& value) {

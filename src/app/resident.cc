@@ -162,6 +162,7 @@ public:
 private:
     void ignoreStopSignals();
     void holdChord();
+    std::string taken() const;
     void awaitRelease();
     void regrab();
     void takeNews();
@@ -182,7 +183,7 @@ private:
 void Resident::run() {
     std::string why;
     if (!parseChord(text_, chord_, why)) {
-        fatal("Couldn't read hotkey " + text_ + ": " + why);
+        fatal("Couldn't read hotkey '" + text_ + "': " + why);
     }
     ignoreStopSignals();
     if (!carried_.restarted) {
@@ -235,13 +236,17 @@ void Resident::holdChord() {
             return;
         case X11Hotkey::Grab::Taken:
             if (!carried_.restarted) {
-                fatal("Hotkey " + text_ +
-                      " is taken by another client: remove its other binding (in the window "
-                      "manager, a hotkey daemon, or another pellacorvine -hotkey)");
+                fatal(taken());
             }
             awaitRelease();
         }
     }
+}
+
+std::string Resident::taken() const {
+    return "Hotkey " + text_ +
+           " is taken by another client: remove its other binding (in the window manager, a "
+           "hotkey daemon, or another pellacorvine -hotkey)";
 }
 
 void Resident::awaitRelease() {
@@ -256,9 +261,7 @@ void Resident::awaitRelease() {
         releasedSince_ = Clock::now();
     }
     if (Clock::now() - *releasedSince_ > chordReturnBound) {
-        fatal("Hotkey " + text_ +
-              " is taken by another client: remove its other binding (in the window manager, "
-              "a hotkey daemon, or another pellacorvine -hotkey)");
+        fatal(taken());
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

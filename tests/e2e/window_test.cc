@@ -324,6 +324,11 @@ INSTANTIATE_TEST_SUITE_P(
         EnvironmentCase{"HeightWithoutValue", {"-h"}, "NONE", 0, "USAGE"},
         EnvironmentCase{"UnknownOption", {"-z", "1"}, "NONE", 0, "USAGE"},
         EnvironmentCase{"ZeroWidth", {"-w", "0"}, "NONE", 1, "Error: Couldn't open window\n"},
+        EnvironmentCase{"EmptyHotkey",
+                        {"-hotkey", ""},
+                        "NONE",
+                        1,
+                        "Error: Couldn't read hotkey '': it names no key\n"},
         EnvironmentCase{
             "NoHome", {}, "HOME", 1, "Error: Could not find HOME environment variable\n"},
         EnvironmentCase{"NoHomeBadOption",

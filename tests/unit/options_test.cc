@@ -42,6 +42,7 @@ TEST_F(OptionsTest, EveryOptionSetsItsMember) {
     EXPECT_EQ(l.fontPattern(), "-F-fixed-bold-i-normal-sans-20-*-*-*-*-*-*-*");
     EXPECT_EQ(std::vector<int>({l.x, l.y, l.width, l.height}), std::vector<int>({1, 2, 3, 4}));
     EXPECT_EQ(l.hotkey, "Mod4+p");
+    EXPECT_TRUE(l.resident);
 }
 
 // -hotkey's value, read before anything is shown.
