@@ -33,7 +33,7 @@ constexpr char restartVariable[] = "PELLACORVINE_RESIDENT";
 
 // How long a chord is waited for at a restart once the opening has given it up or ended:
 // the server may not yet have seen it go.
-constexpr std::chrono::seconds chordReturnBound{1};
+constexpr std::chrono::seconds chordReturnBound{3};
 
 constexpr std::array<int, 3> stopSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
 
@@ -263,7 +263,9 @@ void Resident::awaitRelease() {
     if (Clock::now() - *releasedSince_ > chordReturnBound) {
         fatal(taken());
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // 1 to 3 ms: no other client that tries the chord in step with us keeps it from us.
+    const auto jitter = Clock::now().time_since_epoch().count() % 2000;
+    std::this_thread::sleep_for(std::chrono::microseconds(1000 + jitter));
 }
 
 // A keyboard remapped: the chord goes to the key that now carries its KeySym. One that no

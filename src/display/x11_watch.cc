@@ -8,10 +8,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 
 #include "display/x11_lib_x11.h"
 
 namespace {
+
+// Another client's brief hold of the pointer (a window manager ending a drag) is waited out.
+constexpr int pointerTries = 10;
 
 Bool endsAGrab(Display*, XEvent* event, XPointer) {
     return (event->type == FocusIn || event->type == FocusOut) &&
@@ -105,10 +109,17 @@ bool X11LibX11::isViewable(Window other) {
 }
 
 // Focus-follows-mouse moves the focus where the pointer goes: held, it goes nowhere. One
-// that another client holds is done without.
+// that another client holds for longer than a few tries is done without.
 void X11LibX11::holdPointer() {
-    XGrabPointer(connection, window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None,
-                 None, CurrentTime);
+    const timespec pause{0, 1000000};
+    for (int tries = 1;; ++tries) {
+        const int status = XGrabPointer(connection, window, False, ButtonPressMask, GrabModeAsync,
+                                        GrabModeAsync, None, None, CurrentTime);
+        if ((status != AlreadyGrabbed && status != GrabFrozen) || tries == pointerTries) {
+            return;
+        }
+        nanosleep(&pause, nullptr);
+    }
 }
 
 void X11LibX11::watchScreenSaver() {
