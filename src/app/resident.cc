@@ -31,8 +31,11 @@ using Clock = std::chrono::steady_clock;
 // How the resident hands on to itself across the exec that follows each press.
 constexpr char restartVariable[] = "PELLACORVINE_RESIDENT";
 
-// How long a chord is waited for at a restart once the opening has given it up or ended:
-// the server may not yet have seen it go.
+// How long a chord held elsewhere is tried again before that is an error: at the first
+// start, so that a client that holds it for a moment (one that probes it) does not end
+// us; at a restart once the opening has given it up or ended, as the server may not yet
+// have seen it go.
+constexpr std::chrono::milliseconds chordTakenBound{200};
 constexpr std::chrono::seconds chordReturnBound{3};
 
 constexpr std::array<int, 3> stopSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
@@ -177,7 +180,7 @@ private:
     Chord chord_;
     std::unique_ptr<X11Hotkey> hotkey_ = createX11Hotkey();
     bool keyMissing_ = false;
-    std::optional<Clock::time_point> releasedSince_;
+    std::optional<Clock::time_point> takenSince_;
 };
 
 void Resident::run() {
@@ -221,9 +224,9 @@ void Resident::ignoreStopSignals() {
     }
 }
 
-// At the first start another holder of the chord is an error. At a restart the opening
-// still holds it for a moment: it is waited for until the opening has given it up or
-// ended, and then for as long as the server may take to see it go.
+// Another holder of the chord is an error, once it has held it a while. At a restart the
+// opening still holds it for a moment: it is waited for until the opening has given it
+// up or ended, and then for as long as the server may take to see it go.
 void Resident::holdChord() {
     for (;;) {
         switch (hotkey_->grab(chord_)) {
@@ -234,11 +237,7 @@ void Resident::holdChord() {
             }
             regrab();
             return;
-        case X11Hotkey::Grab::Taken:
-            if (!carried_.restarted) {
-                fatal(taken());
-            }
-            awaitRelease();
+        case X11Hotkey::Grab::Taken: awaitRelease();
         }
     }
 }
@@ -257,10 +256,12 @@ void Resident::awaitRelease() {
         takeNews();
         return;
     }
-    if (!releasedSince_) {
-        releasedSince_ = Clock::now();
+    if (!takenSince_) {
+        takenSince_ = Clock::now();
     }
-    if (Clock::now() - *releasedSince_ > chordReturnBound) {
+    const Clock::duration bound =
+        carried_.restarted ? Clock::duration(chordReturnBound) : Clock::duration(chordTakenBound);
+    if (Clock::now() - *takenSince_ > bound) {
         fatal(taken());
     }
     // 1 to 3 ms: no other client that tries the chord in step with us keeps it from us.
