@@ -155,6 +155,12 @@ void warn(const std::string& message) {
     _exit(1);
 }
 
+// 1 to 3 ms: no other client that tries the chord in step with us keeps it from us.
+void pauseBeforeRetry() {
+    const auto jitter = Clock::now().time_since_epoch().count() % 2000;
+    std::this_thread::sleep_for(std::chrono::microseconds(1000 + jitter));
+}
+
 class Resident {
 public:
     Resident(std::string chordText, int argc, char** argv)
@@ -264,15 +270,19 @@ void Resident::awaitRelease() {
     if (Clock::now() - *takenSince_ > bound) {
         fatal(taken());
     }
-    // 1 to 3 ms: no other client that tries the chord in step with us keeps it from us.
-    const auto jitter = Clock::now().time_since_epoch().count() % 2000;
-    std::this_thread::sleep_for(std::chrono::microseconds(1000 + jitter));
+    pauseBeforeRetry();
 }
 
 // A keyboard remapped: the chord goes to the key that now carries its KeySym. One that no
 // key carries is waited for, with one line said.
 void Resident::regrab() {
-    switch (hotkey_->grab(chord_)) {
+    X11Hotkey::Grab grab = hotkey_->grab(chord_);
+    for (const auto since = Clock::now();
+         grab == X11Hotkey::Grab::Taken && Clock::now() - since < chordTakenBound;
+         grab = hotkey_->grab(chord_)) {
+        pauseBeforeRetry();
+    }
+    switch (grab) {
     case X11Hotkey::Grab::Held: keyMissing_ = false; return;
     case X11Hotkey::Grab::NoKey:
         if (!keyMissing_) {
