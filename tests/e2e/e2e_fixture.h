@@ -39,6 +39,12 @@ protected:
         server_.reset();
     }
     void SetUp() override { ASSERT_TRUE(session_) << serverError_; }
+    // A window of one test (a locker's, say) must not meet the next test's launcher.
+    void TearDown() override {
+        if (session_) {
+            session_->destroyOwnWindows();
+        }
+    }
 
     XSession& x() { return *session_; }
     const std::string& displayName() const { return server_->display(); }

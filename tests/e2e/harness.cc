@@ -189,16 +189,19 @@ XSession::XSession(const std::string& name) : display_(XOpenDisplay(name.c_str()
 
 XSession::~XSession() { XCloseDisplay(display_); }
 
-Window XSession::makeWindow(int x, int y, int width, int height, unsigned long background) {
+Window XSession::makeWindow(int x, int y, int width, int height, unsigned long background,
+                            bool overrideRedirect, bool mapped) {
     XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
+    attributes.override_redirect = overrideRedirect ? True : False;
     attributes.background_pixel = background;
     const Window window =
         XCreateWindow(display_, DefaultRootWindow(display_), x, y, static_cast<unsigned>(width),
                       static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
                       CWOverrideRedirect | CWBackPixel, &attributes);
     own_.push_back(window);
-    XMapWindow(display_, window);
+    if (mapped) {
+        XMapWindow(display_, window);
+    }
     return window;
 }
 
@@ -370,10 +373,10 @@ void XSession::type(const std::string& ascii) {
     }
 }
 
-void XSession::clickAt(int x, int y) {
+void XSession::clickAt(int x, int y, unsigned button) {
     XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
-    XTestFakeButtonEvent(display_, 1, True, CurrentTime);
-    XTestFakeButtonEvent(display_, 1, False, CurrentTime);
+    XTestFakeButtonEvent(display_, button, True, CurrentTime);
+    XTestFakeButtonEvent(display_, button, False, CurrentTime);
     XSync(display_, False);
 }
 
@@ -441,6 +444,28 @@ Window XSession::coverWith(int x, int y, int width, int height, const std::strin
     const Window window = makeWindow(x, y, width, height, pixelValue(colourName));
     XSync(display_, False);
     return window;
+}
+
+Window XSession::overrideRedirect(int x, int y, int width, int height, bool mapped) {
+    const Window window = makeWindow(x, y, width, height, pixelValue("blue"), true, mapped);
+    XSync(display_, False);
+    return window;
+}
+
+Window XSession::ordinaryWindow(int x, int y, int width, int height) {
+    const Window window = makeWindow(x, y, width, height, pixelValue("green"), false);
+    XSync(display_, False);
+    return window;
+}
+
+void XSession::destroyOwnWindows() {
+    for (const Window window : own_) {
+        if (window != probe_) {
+            XDestroyWindow(display_, window);
+        }
+    }
+    own_ = {probe_};
+    XSync(display_, False);
 }
 
 }  // namespace e2e

@@ -106,8 +106,9 @@ public:
     void type(const std::string& ascii);
     // Presses and releases a key by its code, with modifiers held.
     void keycode(KeyCode code, const std::vector<std::string>& modifiers = {});
-    // Moves the pointer to (x, y) on the root window and clicks the first button there.
-    void clickAt(int x, int y);
+    // Moves the pointer to (x, y) on the root window and clicks a button there (4 and 5
+    // are the wheel).
+    void clickAt(int x, int y, unsigned button = 1);
     // Binds each keysym alone to a spare keycode, so that it arrives without modifiers
     // (the keypad digits otherwise need NumLock); call before the launcher starts.
     void mapKeysyms(const std::vector<KeySym>& keysyms);
@@ -119,11 +120,18 @@ public:
     Image capture(Window window);
     std::uint32_t pixelValue(const std::string& colourName);
     Window coverWith(int x, int y, int width, int height, const std::string& colourName);
+    // An override-redirect window of ours, mapped or not, as a screen locker makes one.
+    Window overrideRedirect(int x, int y, int width, int height, bool mapped);
+    // A window a window manager would manage, mapped.
+    Window ordinaryWindow(int x, int y, int width, int height);
+    // Destroys every window made above, so that none outlives its test.
+    void destroyOwnWindows();
 
 private:
     void sendKeysym(KeySym keysym, std::vector<KeySym> modifiers);
     void sendKeycode(KeyCode code, const std::vector<KeySym>& modifiers);
-    Window makeWindow(int x, int y, int width, int height, unsigned long background);
+    Window makeWindow(int x, int y, int width, int height, unsigned long background,
+                      bool overrideRedirect = true, bool mapped = true);
 
     Display* display_ = nullptr;
     Window probe_ = 0;
