@@ -4,6 +4,9 @@
 
 namespace {
 
+// How far inside an edge a locker's window may stop: xsecurelock's lies one pixel in.
+constexpr std::int64_t coverSlack = 8;
+
 // How far two spans along one axis share pixels; 64 bits, so no sum can overflow.
 std::int64_t shared(std::int64_t start, std::int64_t length, std::int64_t otherStart,
                     std::int64_t otherLength) {
@@ -69,6 +72,13 @@ Area chooseMonitor(const Area& screen, const std::vector<Area>& monitors,
 
 Area focusOutline(const std::vector<Area>& monitors, const Area& topLevel, const Area& window) {
     return coversAll(monitors, topLevel) ? window : topLevel;
+}
+
+bool coversArea(const Area& outer, const Area& area) {
+    const auto right = [](const Area& a) { return std::int64_t{a.x} + a.width; };
+    const auto bottom = [](const Area& a) { return std::int64_t{a.y} + a.height; };
+    return outer.x <= area.x + coverSlack && outer.y <= area.y + coverSlack &&
+           right(outer) >= right(area) - coverSlack && bottom(outer) >= bottom(area) - coverSlack;
 }
 
 Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,

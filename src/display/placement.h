@@ -29,6 +29,10 @@ Area chooseMonitor(const Area& screen, const std::vector<Area>& monitors,
 // window itself. Both as they lie on the root window.
 Area focusOutline(const std::vector<Area>& monitors, const Area& topLevel, const Area& window);
 
+// Whether a window's outer rectangle (border included) covers area, as a screen locker's
+// does: it reaches within a few pixels of each of its edges.
+bool coversArea(const Area& outer, const Area& area);
+
 // Where a window of the given size goes: a negative x or y centres it on area along that
 // axis, each half truncated separately; any other stays a position on the root window.
 Point placeWindow(const Area& area, std::int32_t x, std::int32_t y, std::int32_t width,

@@ -1,12 +1,7 @@
 #include "display/x11_lib_x11.h"
 
-#include <X11/XKBlib.h>
-#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
-#ifdef PELLACORVINE_XINERAMA
-#include <X11/extensions/Xinerama.h>
-#endif
 #include <fcntl.h>
 #include <poll.h>
 
@@ -17,6 +12,8 @@
 
 #include "app/require_env.h"
 #include "display/key_value.h"
+#include "display/x11_lockers.h"
+#include "display/x11_tree.h"
 
 namespace {
 
@@ -72,68 +69,6 @@ void keepVanishedWindowsHarmless() {
     if (previous != ignoreVanishedWindows) {
         xlibErrorHandler = previous;
     }
-}
-
-// The window's ancestor that is a child of the root, or the window itself when it is one.
-std::optional<Window> topLevelOf(Display* connection, Window root, Window window) {
-    for (;;) {
-        Window rootReturned = None;
-        Window parent = None;
-        Window* children = nullptr;
-        unsigned count = 0;
-        if (XQueryTree(connection, window, &rootReturned, &parent, &children, &count) == 0) {
-            return std::nullopt;
-        }
-        if (children != nullptr) {
-            XFree(children);
-        }
-        if (parent == root || parent == None) {
-            return window;
-        }
-        window = parent;
-    }
-}
-
-// A desktop's window (icons, wallpaper) has the focus after a click on the desktop: it
-// says nothing of the monitor in use.
-bool isDesktop(Display* connection, Window window) {
-    char typeName[] = "_NET_WM_WINDOW_TYPE";
-    char desktopName[] = "_NET_WM_WINDOW_TYPE_DESKTOP";
-    char* names[] = {typeName, desktopName};
-    Atom atoms[2] = {None, None};
-    if (XInternAtoms(connection, names, 2, True, atoms) == 0 || atoms[1] == None) {
-        return false;  // no client has ever named that type
-    }
-    Atom actualType = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(connection, window, atoms[0], 0, 32, False, XA_ATOM, &actualType,
-                           &format, &count, &after, &data) != Success ||
-        data == nullptr) {
-        return false;
-    }
-    const auto* types = reinterpret_cast<const Atom*>(data);
-    const bool desktop = format == 32 && std::find(types, types + count, atoms[1]) != types + count;
-    XFree(data);
-    return desktop;
-}
-
-std::optional<Area> areaOnRoot(Display* connection, Window window) {
-    Window root = None;
-    int x = 0;
-    int y = 0;
-    unsigned width = 0;
-    unsigned height = 0;
-    unsigned border = 0;
-    unsigned depth = 0;
-    Window child = None;
-    if (XGetGeometry(connection, window, &root, &x, &y, &width, &height, &border, &depth) == 0 ||
-        XTranslateCoordinates(connection, window, root, 0, 0, &x, &y, &child) == 0) {
-        return std::nullopt;
-    }
-    return Area{x, y, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
 }
 
 }  // namespace
@@ -222,6 +157,7 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     if (!setSizeHints(newWidth, newHeight)) {
         return false;
     }
+    watchRoots(connection);  // before the grab: a locker that starts from then on is seen
     XMapWindow(connection, window);
     return true;
 }
@@ -231,28 +167,11 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
 Area X11LibX11::centringArea() {
     const Area screenArea{0, 0, DisplayWidth(connection, screen),
                           DisplayHeight(connection, screen)};
-    const std::vector<Area> heads = monitors();
+    const std::vector<Area> heads = monitorsOf(connection);
     if (heads.size() < 2) {
         return chooseMonitor(screenArea, heads, std::nullopt, std::nullopt);
     }
     return chooseMonitor(screenArea, heads, focus(heads), pointer());
-}
-
-std::vector<Area> X11LibX11::monitors() {
-    std::vector<Area> heads;
-#ifdef PELLACORVINE_XINERAMA
-    // No monitors when Xinerama is inactive; asking whether it is would cost a round trip.
-    int count = 0;
-    XineramaScreenInfo* info = XineramaQueryScreens(connection, &count);
-    heads.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        heads.push_back({info[i].x_org, info[i].y_org, info[i].width, info[i].height});
-    }
-    if (info != nullptr) {
-        XFree(info);
-    }
-#endif
-    return heads;
 }
 
 // The outline of the focus on the root window, as focusOutline judges it.
@@ -264,7 +183,7 @@ std::optional<Area> X11LibX11::focus(const std::vector<Area>& heads) {
     if (focused == None || focused == PointerRoot || focused == root) {
         return std::nullopt;
     }
-    const auto top = topLevelOf(connection, root, focused);
+    const auto top = topLevelOf(connection, focused);
     if (isDesktop(connection, focused) || (top && isDesktop(connection, *top))) {
         return std::nullopt;
     }
@@ -440,6 +359,10 @@ bool X11LibX11::nextEvent(InputEvent& event) {
             event.kind = EventKind::Key;
             event.keysym = value;
             event.state = xevent.xkey.state;
+        }
+        if (event.kind == EventKind::Key && value != XK_Escape) {
+            settle();  // no typed line may run for a locker that waits
+            event.kind = lost ? EventKind::Lost : event.kind;
         }
     } else if (xevent.type == exposeEventType) {
         event.kind = EventKind::Expose;

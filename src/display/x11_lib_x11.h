@@ -51,7 +51,6 @@ public:
 private:
     void keepConnectionFromChildren();
     Area centringArea();
-    std::vector<Area> monitors();
     std::optional<Area> focus(const std::vector<Area>& heads);
     std::optional<Point> pointer();
     std::size_t drawableBytes(const std::string& text) const;
@@ -60,11 +59,13 @@ private:
     bool setSizeHints(std::int32_t width, std::int32_t height);
     void prepareKeyLookup();
     void releaseChord();
+    void settle();
     void settleWhenIdle();
     bool tryGrab();
     bool awaitUngrab(std::int64_t nanoseconds);
     void watchFocus();
-    bool focusMoved();
+    void watchFocusOn(Window focused);
+    bool focusLost();
     bool isViewable(Window other);
     void holdPointer();
     void watchScreenSaver();
@@ -81,8 +82,8 @@ private:
     std::uint16_t height = 0;
     bool painted = false;
     bool settled = false;  // the pointer, the screen saver and the focus watched
-    // The focus as last read (a window, PointerRoot or None) and the window whose focus
-    // changes are selected for it: the root for PointerRoot and None.
+    // The focus as last read (a window, PointerRoot or None), and the window of another
+    // client whose focus changes are selected for it (None when the roots' serve).
     Window lastFocus = None;
     Window focusWatched = None;
     int screenSaverEvent = -1;  // the extension's notify event type, or -1

@@ -1,5 +1,7 @@
-// What other clients do to the open launcher: a grab that ends, a focus moved, a click
-// elsewhere, the screen saver, the window unmapped or destroyed.
+// What other clients and the user do to the open launcher. It lets go for a screen locker
+// (its window created or mapped, the focus moved to it or to None), the screen saver, a
+// click elsewhere, and the window unmapped or destroyed; for nothing else: a window manager
+// that maps and focuses a window, a tooltip, the pointer moving or the wheel turning.
 #include <X11/Xlib.h>
 #ifdef PELLACORVINE_XSS
 #include <X11/extensions/scrnsaver.h>
@@ -11,6 +13,7 @@
 #include <ctime>
 
 #include "display/x11_lib_x11.h"
+#include "display/x11_lockers.h"
 
 namespace {
 
@@ -69,37 +72,47 @@ bool X11LibX11::awaitUngrab(std::int64_t nanoseconds) {
     return true;
 }
 
-// Focus changes are selected on the lastFocus window, or on the root for PointerRoot and
-// None: where the focus goes when another client moves it, or when its holder's grab ends.
+// The focus is watched where it is, so that its next move is seen: on the focused window,
+// and (for None, PointerRoot and the roots) on the roots, which watchRoots selects.
 void X11LibX11::watchFocus() {
     int revert = 0;
     XGetInputFocus(connection, &lastFocus, &revert);
-    const Window root = RootWindow(connection, screen);
-    const Window target = lastFocus == None || lastFocus == PointerRoot ? root : lastFocus;
+    watchFocusOn(lastFocus);
+}
+
+void X11LibX11::watchFocusOn(Window focused) {
+    const bool own = focused == None || focused == PointerRoot || focused == window ||
+                     focused == RootWindow(connection, screen);
+    const Window target = own ? None : focused;
     if (target == focusWatched) {
         return;
     }
-    if (focusWatched != None && focusWatched != root) {
+    if (focusWatched != None) {
         XSelectInput(connection, focusWatched, NoEventMask);
     }
-    XSelectInput(connection, target, FocusChangeMask);
+    if (target != None) {
+        XSelectInput(connection, target, FocusChangeMask);
+    }
     focusWatched = target;
 }
 
-// Another client moved the focus. A focus that reverted because its window was unmapped
-// or destroyed moved on its own: the new one is watched instead.
-bool X11LibX11::focusMoved() {
+// Another client moved the focus to None, or to a locker's window. A focus that reverted
+// because its window was unmapped or destroyed moved on its own; any other move (a window
+// manager focusing a window, an application taking it) is watched on.
+bool X11LibX11::focusLost() {
+    bool lostNow = false;
     Window now = None;
     int revert = 0;
-    XGetInputFocus(connection, &now, &revert);
-    if (now == lastFocus) {
-        return false;
+    for (XGetInputFocus(connection, &now, &revert); now != lastFocus;
+         XGetInputFocus(connection, &now, &revert)) {
+        const bool reverted =
+            lastFocus != None && lastFocus != PointerRoot && !isViewable(lastFocus);
+        lostNow =
+            !reverted && (now == None || (now != PointerRoot && isLockersWindow(connection, now)));
+        lastFocus = now;
+        watchFocusOn(now);
     }
-    if (focusWatched != RootWindow(connection, screen) && !isViewable(focusWatched)) {
-        watchFocus();
-        return false;
-    }
-    return true;
+    return lostNow;
 }
 
 bool X11LibX11::isViewable(Window other) {
@@ -134,34 +147,47 @@ void X11LibX11::watchScreenSaver() {
 }
 
 // Round trips that no key need wait for, made once the window shows and no event is
-// waiting: an Escape typed at once ends without them. The focus is read once more, since
-// it may have moved before its watch was set.
-void X11LibX11::settleWhenIdle() {
-    if (!painted || settled || XPending(connection) > 0) {
+// waiting, or before the first key that acts: an Escape typed at once ends without them, and
+// a locker that came while the keyboard was frozen or we were starting is found before any
+// typed line runs. Selected before the grab, then read: nothing falls between the two.
+void X11LibX11::settle() {
+    if (settled) {
         return;
     }
     settled = true;
     watchScreenSaver();
     holdPointer();
-    lost = lost || focusMoved();
+    lost =
+        lost || focusLost() ||
+        (lastFocus != None && lastFocus != PointerRoot && isLockersWindow(connection, lastFocus)) ||
+        lockerWindowMapped(connection);
+}
+
+void X11LibX11::settleWhenIdle() {
+    if (painted && XPending(connection) == 0) {
+        settle();
+    }
 }
 
 // Events another client sent prove nothing; our own grab's focus events, and the pointer's
-// under PointerRoot, are no move.
+// under PointerRoot, are no move. The wheel (buttons 4 and 5) is no click.
 bool X11LibX11::lostToAnother(const XEvent& xevent) {
     if (xevent.xany.send_event != False) {
         return false;
     }
     switch (xevent.type) {
-    case UnmapNotify:
-    case DestroyNotify: return xevent.xany.window == window;
+    case UnmapNotify: return xevent.xunmap.window == window;
+    case DestroyNotify: return xevent.xdestroywindow.window == window;
     case ButtonPress:
-        return xevent.xbutton.x < 0 || xevent.xbutton.y < 0 || xevent.xbutton.x >= width ||
-               xevent.xbutton.y >= height;
+        return xevent.xbutton.button <= Button3 &&
+               (xevent.xbutton.x < 0 || xevent.xbutton.y < 0 || xevent.xbutton.x >= width ||
+                xevent.xbutton.y >= height);
     case FocusIn:
     case FocusOut:
         return xevent.xfocus.mode != NotifyGrab && xevent.xfocus.mode != NotifyUngrab &&
-               xevent.xfocus.detail != NotifyPointer && focusMoved();
+               xevent.xfocus.detail != NotifyPointer && focusLost();
+    case CreateNotify:
+    case MapNotify: return announcesLocker(connection, xevent);
     default: break;
     }
 #ifdef PELLACORVINE_XSS

@@ -1,79 +1,283 @@
 // The fixture brings GoogleTest in before Xlib, whose None macro it must not see.
 #include "e2e_fixture.h"
 
+#include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <ostream>
 
 namespace e2e {
 namespace {
 
-// What another client or the user does while the launcher is open with a line typed: it
-// lets go as on Escape, and frees the keyboard.
-struct LetGoCase {
+// What another client or the user does while the launcher is open with "l" typed: it lets
+// go as on Escape for a screen locker and for the user gone elsewhere, and for nothing
+// else, when the line typed next runs.
+struct OtherClientCase {
     const char* name;
+    bool letsGo;
     void (*act)(XSession& session, Window launcher);
 };
 
-std::ostream& operator<<(std::ostream& out, const LetGoCase& c) { return out << c.name; }
+std::ostream& operator<<(std::ostream& out, const OtherClientCase& c) { return out << c.name; }
 
-class LetGoTest : public LaunchTest, public ::testing::WithParamInterface<LetGoCase> {};
+class OtherClientTest : public LaunchTest, public ::testing::WithParamInterface<OtherClientCase> {};
 
-TEST_P(LetGoTest, LeavesAsEscapeDoes) {
+TEST_P(OtherClientTest, LetsGoForALockerOrTheUserElsewhereOnly) {
 #ifndef PELLACORVINE_XSS
     if (std::string(GetParam().name) == "ScreenSaverOn") {
         GTEST_SKIP() << "built without libXss";
     }
 #endif
+    // The user's window, focused before the launcher opened.
+    const Window users = x().ordinaryWindow(0, 0, 60, 60);
+    XSetInputFocus(x().display(), users, RevertToNone, CurrentTime);
     begin();
-    x().type("ls");
+    x().type("l");
     ASSERT_TRUE(x().waitForForeignPointerGrab());  // done once the screen saver is watched
     GetParam().act(x(), launcherWindow);
-    expectEnd(*launcher, 0, "");
-    EXPECT_TRUE(x().holdKeyboard());
-    x().releaseKeyboard();
+    if (GetParam().letsGo) {
+        expectEnd(*launcher, 0, "");
+        EXPECT_TRUE(x().holdKeyboard());
+        x().releaseKeyboard();
+        EXPECT_FALSE(std::filesystem::exists(record()));
+        EXPECT_FALSE(std::filesystem::exists(history()));
+    } else {
+        play({"s", "<Return>"});
+        EXPECT_EQ(launchedArgs(), argv("ls")) << launcher->standardError();
+    }
     XForceScreenSaver(x().display(), ScreenSaverReset);
-    EXPECT_FALSE(std::filesystem::exists(record()));
-    EXPECT_FALSE(std::filesystem::exists(history()));
+}
+
+void focus(XSession& session, Window window) {
+    XSetInputFocus(session.display(), window, RevertToParent, CurrentTime);
+    XSync(session.display(), False);
+}
+
+// Made as a window manager makes its frames: this session owns WM_S0, or the window
+// holds a managed one.
+Window managersFrame(XSession& session, bool ownsSelection) {
+    Display* display = session.display();
+    if (ownsSelection) {
+        XSetSelectionOwner(display, XInternAtom(display, "WM_S0", False),
+                           session.overrideRedirect(0, 0, 1, 1, false), CurrentTime);
+    }
+    const Window frame = session.overrideRedirect(0, 0, 800, 600, false);
+    if (!ownsSelection) {
+        const Window client = XCreateSimpleWindow(display, frame, 0, 20, 800, 580, 0, 0, 0);
+        const long normal = 1;
+        const Atom state = XInternAtom(display, "WM_STATE", False);
+        XChangeProperty(display, client, state, state, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&normal), 1);
+        XMapWindow(display, client);
+    }
+    XMapWindow(display, frame);
+    focus(session, frame);
+    return frame;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Others, LetGoTest,
-    ::testing::Values(LetGoCase{"FocusMovedByAnotherClient",
-                                [](XSession& session, Window) {
-                                    const Window other = session.coverWith(0, 0, 50, 50, "red");
-                                    XSetInputFocus(session.display(), other, RevertToParent,
-                                                   CurrentTime);
-                                    XSync(session.display(), False);
-                                }},
-                      LetGoCase{"ScreenSaverOn",
-                                [](XSession& session, Window) {
-                                    XForceScreenSaver(session.display(), ScreenSaverActive);
-                                    XSync(session.display(), False);
-                                }},
-                      LetGoCase{"ClickOutside",
-                                [](XSession& session, Window) { session.clickAt(5, 5); }},
-                      LetGoCase{"UnmappedByAnotherClient",
-                                [](XSession& session, Window launcher) {
-                                    XUnmapWindow(session.display(), launcher);
-                                    XSync(session.display(), False);
-                                }},
-                      LetGoCase{"DestroyedByAnotherClient",
-                                [](XSession& session, Window launcher) {
-                                    XDestroyWindow(session.display(), launcher);
-                                    XSync(session.display(), False);
-                                }}),
+    Others, OtherClientTest,
+    ::testing::Values(
+        // i3lock maps its window, then moves the focus to it.
+        OtherClientCase{"LockerWindowMappedAndFocused", true,
+                        [](XSession& session, Window) {
+                            focus(session, session.overrideRedirect(0, 0, 800, 600, true));
+                        }},
+        OtherClientCase{
+            "LockerWindowMapped", true,
+            [](XSession& session, Window) { session.overrideRedirect(0, 0, 800, 600, true); }},
+        // slock and xsecurelock map theirs only once they hold the keyboard: its creation
+        // is the only sign. xsecurelock's lies one pixel inside each edge.
+        OtherClientCase{
+            "LockerWindowCreated", true,
+            [](XSession& session, Window) { session.overrideRedirect(1, 1, 798, 598, false); }},
+        OtherClientCase{"FocusSetToNone", true,
+                        [](XSession& session, Window) { focus(session, None); }},
+        OtherClientCase{"ScreenSaverOn", true,
+                        [](XSession& session, Window) {
+                            XForceScreenSaver(session.display(), ScreenSaverActive);
+                            XSync(session.display(), False);
+                        }},
+        OtherClientCase{"ClickOutside", true,
+                        [](XSession& session, Window) { session.clickAt(5, 5); }},
+        OtherClientCase{"UnmappedByAnotherClient", true,
+                        [](XSession& session, Window launcher) {
+                            XUnmapWindow(session.display(), launcher);
+                            XSync(session.display(), False);
+                        }},
+        OtherClientCase{"DestroyedByAnotherClient", true,
+                        [](XSession& session, Window launcher) {
+                            XDestroyWindow(session.display(), launcher);
+                            XSync(session.display(), False);
+                        }},
+        OtherClientCase{"FocusGivenToAnOrdinaryWindow", false,
+                        [](XSession& session, Window) {
+                            focus(session, session.ordinaryWindow(100, 100, 200, 200));
+                        }},
+        OtherClientCase{"SmallPopupMappedAndFocused", false,
+                        [](XSession& session, Window) {
+                            focus(session, session.overrideRedirect(300, 300, 200, 100, true));
+                        }},
+        OtherClientCase{"FocusGivenToTheRoot", false,
+                        [](XSession& session, Window) {
+                            focus(session, DefaultRootWindow(session.display()));
+                        }},
+        OtherClientCase{"FocusGivenToPointerRoot", false,
+                        [](XSession& session, Window) { focus(session, PointerRoot); }},
+        // A command that ends while the user types: its window goes, the focus with it.
+        OtherClientCase{"FocusedWindowUnmapped", false,
+                        [](XSession& session, Window) {
+                            Window focused = None;
+                            int revert = 0;
+                            XGetInputFocus(session.display(), &focused, &revert);
+                            XUnmapWindow(session.display(), focused);
+                            XSync(session.display(), False);
+                        }},
+        OtherClientCase{"WindowManagersFrameOverTheScreen", false,
+                        [](XSession& session, Window) { managersFrame(session, true); }},
+        OtherClientCase{"FrameHoldingAManagedWindow", false,
+                        [](XSession& session, Window) { managersFrame(session, false); }},
+        OtherClientCase{"WheelTurnedOutside", false,
+                        [](XSession& session, Window) {
+                            session.clickAt(5, 5, 4);
+                            session.clickAt(5, 5, 5);
+                        }}),
     [](const auto& test) { return test.param.name; });
 
-// i3lock moves the focus to its own window so that the holder of the keyboard lets go.
-TEST_F(LaunchTest, ScreenLockerLocksWhileTheLauncherIsOpen) {
+// Real lockers, started while the launcher is open: each holds the keyboard within a
+// second, and the launcher has gone as on Escape.
+struct LockerCase {
+    const char* name;
+    std::vector<std::string> command;  // the program, then its arguments
+    bool withCompositor;               // picom holding the overlay window first
+};
+
+std::ostream& operator<<(std::ostream& out, const LockerCase& c) { return out << c.name; }
+
+class LockerTest : public LaunchTest, public ::testing::WithParamInterface<LockerCase> {};
+
+TEST_P(LockerTest, LocksWhileTheLauncherIsOpen) {
+    const LockerCase& c = GetParam();
+    std::vector<std::string> command = c.command;
+    for (const char* needed : {command.front().c_str(), c.withCompositor ? "/usr/bin/picom" : ""}) {
+        if (*needed != '\0' && !std::filesystem::exists(needed)) {
+            GTEST_SKIP() << needed << " is not installed";
+        }
+    }
+    // slock's file capabilities may be refused here; a copy has none, and as root it
+    // needs none.
+    command.front() = runnableByAll(command.front());
+    std::unique_ptr<Process> compositor;
+    if (c.withCompositor) {
+        x().watchForWindows();
+        compositor = std::make_unique<Process>(
+            "/usr/bin/picom", std::vector<std::string>{"--backend", "xrender"},
+            std::vector<std::string>{"DISPLAY=" + displayName(), "HOME=" + home.path()});
+        ASSERT_NE(x().waitForMappedWindow(), 0U) << compositor->standardError();  // the overlay
+    }
     begin();
     x().type("ls");
-    Process locker("/usr/bin/i3lock", {"-n"}, {"DISPLAY=" + displayName()});
+    ASSERT_TRUE(x().waitForForeignPointerGrab());
+    Process locker(command.front(), {command.begin() + 1, command.end()},
+                   {"DISPLAY=" + displayName(), "HOME=" + home.path()});
     expectEnd(*launcher, 0, "");
-    EXPECT_TRUE(x().waitForForeignGrab()) << locker.standardError();
+    EXPECT_TRUE(x().waitForForeignGrab(1s)) << locker.standardError();
     EXPECT_TRUE(locker.running()) << locker.standardError();
     EXPECT_FALSE(std::filesystem::exists(record()));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Lockers, LockerTest,
+    ::testing::Values(LockerCase{"I3lock", {"/usr/bin/i3lock", "-n"}, false},
+                      LockerCase{"Slock", {"/usr/bin/slock"}, false},
+                      LockerCase{"Xsecurelock", {"/usr/bin/xsecurelock"}, false},
+                      LockerCase{"XsecurelockBesideACompositor", {"/usr/bin/xsecurelock"}, true}),
+    [](const auto& test) { return test.param.name; });
+
+// Window managers whose frames are override-redirect and as large as the screen: a window
+// they map and focus while the launcher is open, and the pointer moved onto it, leave the
+// launcher open, and the line typed next runs. Each on a server of its own.
+struct ManagerCase {
+    const char* name;
+    std::vector<std::string> command;  // the program, then its arguments
+    bool fullscreen;                   // the client asks for the whole screen
+};
+
+std::ostream& operator<<(std::ostream& out, const ManagerCase& c) { return out << c.name; }
+
+class WindowManagerTest : public LaunchTest, public ::testing::WithParamInterface<ManagerCase> {
+protected:
+    static bool managed(XSession& session) {
+        const Atom check = XInternAtom(session.display(), "_NET_SUPPORTING_WM_CHECK", False);
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(session.display(), DefaultRootWindow(session.display()), check, 0, 1,
+                           False, XA_WINDOW, &type, &format, &count, &after, &data);
+        if (data != nullptr) {
+            XFree(data);
+        }
+        return count == 1;
+    }
+    // A client window as an application maps one, fullscreen where asked.
+    static Window mapClient(XSession& session, bool fullscreen) {
+        Display* display = session.display();
+        const Window client =
+            XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 300, 200, 0, 0, 0);
+        if (fullscreen) {
+            const Atom state = XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False);
+            XChangeProperty(display, client, XInternAtom(display, "_NET_WM_STATE", False), XA_ATOM,
+                            32, PropModeReplace, reinterpret_cast<const unsigned char*>(&state), 1);
+        }
+        XMapWindow(display, client);
+        XSync(display, False);
+        return client;
+    }
+};
+
+TEST_P(WindowManagerTest, MappingAndFocusingAWindowKeepsTheLauncherOpen) {
+    const ManagerCase& c = GetParam();
+    if (!std::filesystem::exists(c.command.front())) {
+        GTEST_SKIP() << c.command.front() << " is not installed";
+    }
+    Xvfb server;
+    XSession session(server.display());
+    std::vector<std::string> env = {"HOME=" + home.path(), "DISPLAY=" + server.display()};
+    writeFile(home / "i3", "font pango:monospace 8\n");  // i3's configuration: no bar
+    std::vector<std::string> arguments(c.command.begin() + 1, c.command.end());
+    std::replace(arguments.begin(), arguments.end(), std::string("~/i3"), home / "i3");
+    Process manager(c.command.front(), arguments, env);
+    ASSERT_TRUE(waitUntil([&] { return managed(session); })) << manager.standardError();
+    session.watchForWindows();
+    env.insert(env.end(),
+               {"PATH=" + bin.path(), "SHELL=" RECORDER_BINARY, "PELLACORVINE_RECORD=" + record()});
+    Process opened(program, {}, env);
+    ASSERT_NE(session.waitForMappedWindow(), 0U) << opened.standardError();
+    ASSERT_TRUE(session.waitForForeignPointerGrab()) << opened.standardError();
+    session.type("l");
+    const Window client = mapClient(session, c.fullscreen);
+    ASSERT_TRUE(waitUntil([&] {
+        Window focused = None;
+        int revert = 0;
+        XGetInputFocus(session.display(), &focused, &revert);
+        return focused == client;
+    })) << manager.standardError();
+    XTestFakeMotionEvent(session.display(), -1, 150, 100, CurrentTime);  // over the client
+    session.type("s");
+    session.key("Return");
+    EXPECT_EQ(launchedArgs(), argv("ls"));
+    EXPECT_EQ(opened.waitExit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Managers, WindowManagerTest,
+    ::testing::Values(ManagerCase{"I3WithoutBar", {"/usr/bin/i3", "-c", "~/i3"}, false},
+                      ManagerCase{"FluxboxFullscreen", {"/usr/bin/fluxbox"}, true}),
+    [](const auto& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace e2e

@@ -3,6 +3,8 @@
 
 #include <X11/XKBlib.h>
 
+#include <signal.h>
+
 #include <filesystem>
 
 namespace e2e {
@@ -83,6 +85,29 @@ TEST_F(ResidentTest, RemappedKeyboardMovesTheChordToTheNewKey) {
     XChangeKeyboardMapping(display, old, perCode, const_cast<KeySym*>(oldRow.data()), 1);
     XChangeKeyboardMapping(display, spare, perCode, const_cast<KeySym*>(none.data()), 1);
     XSync(display, False);
+}
+
+// A press held up (the resident stopped for a moment) while i3lock starts: the opening
+// finds the locker as it takes the keyboard, before any key typed meanwhile acts.
+TEST_F(ResidentTest, LockerStartedWhileAPressIsHeldUpLocks) {
+    startResident();
+    kill(launcher->pid(), SIGSTOP);
+    x().key("p", {"Super"});
+    play({"ls", "<Return>"});
+    x().watchForWindows();
+    Process locker("/usr/bin/i3lock", {"-n"}, {"DISPLAY=" + displayName()});
+    ASSERT_NE(x().waitForMappedWindow(), 0U) << locker.standardError();
+    kill(launcher->pid(), SIGCONT);
+    const Window opening = x().waitForMappedWindow();
+    ASSERT_NE(opening, 0U) << launcher->standardError();
+    EXPECT_TRUE(waitUntil([&] {
+        XWindowAttributes attributes{};
+        return XGetWindowAttributes(x().display(), opening, &attributes) == 0;
+    }));
+    EXPECT_TRUE(x().waitForForeignGrab(1s));
+    EXPECT_TRUE(locker.running()) << locker.standardError();
+    // Nothing comes of the line: what ran would have been saved within moments.
+    EXPECT_FALSE(waitUntil([&] { return std::filesystem::exists(history()); }, 300ms));
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST_F(SlowScanTest, WhileATabWaitsTheWindowRepaintsAndEscapeEnds) {
     const Window window = beginWithScanOf(longScan());
     x().type("xte");
     x().key("Tab");
-    const Window cover = x().coverWith(0, 0, 800, 600, "red");
+    const Window cover = x().coverWith(0, 0, 800, 400, "red");  // short of a locker's
     ASSERT_TRUE(waitUntil([&] { return x().capture(window).at(1, 1) == 0xFF0000; }));
     XDestroyWindow(x().display(), cover);
     XSync(x().display(), False);

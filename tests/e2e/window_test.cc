@@ -152,7 +152,7 @@ TEST_F(WindowTest, RepaintsWhatAnotherWindowCovered) {
     std::unique_ptr<Process> launcher;
     const Window window = startReady(launcher);
     ASSERT_TRUE(waitUntil([&] { return paintedAsExpected(window, 0xFFFFFF, 0, 2); }));
-    const Window cover = x().coverWith(0, 0, 800, 600, "red");
+    const Window cover = x().coverWith(0, 0, 800, 400, "red");  // short of a locker's
     ASSERT_TRUE(waitUntil([&] { return x().capture(window).at(1, 1) == 0xFF0000; }));
     XDestroyWindow(x().display(), cover);
     XSync(x().display(), False);

@@ -176,4 +176,24 @@ TEST(MonitorTest, CentresOnTheMonitorInUse) {
     }
 }
 
+// A screen locker's window covers a monitor: its outline, border included, reaches within
+// 8 pixels of every edge. The monitor here is the right one of two 1280 by 800 heads.
+TEST(CoverTest, ReachesWithinEightPixelsOfEveryEdge) {
+    const Area right{1280, 0, 1280, 800};
+    struct Case {
+        const char* name;
+        Area outer;
+        bool covers;
+    };
+    for (const Case& c : {Case{"Exactly", {1280, 0, 1280, 800}, true},
+                          Case{"OnePixelInsideEachEdge", {1281, 1, 1278, 798}, true},
+                          Case{"EightInside", {1288, 8, 1264, 784}, true},
+                          Case{"NineInsideOnTheLeft", {1289, 0, 1271, 800}, false},
+                          Case{"NineShortAtTheBottom", {1280, 0, 1280, 791}, false},
+                          Case{"BothMonitors", {0, 0, 2560, 800}, true},
+                          Case{"TheOtherMonitor", {0, 0, 1280, 800}, false}}) {
+        EXPECT_EQ(coversArea(c.outer, right), c.covers) << c.name;
+    }
+}
+
 }  // namespace

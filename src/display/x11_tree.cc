@@ -1,0 +1,86 @@
+// What the server tells of windows: their top-level window, their outline, the desktop's
+// window, and the monitors. Every answer allows for a window that has gone meanwhile.
+#include "display/x11_tree.h"
+
+#include <X11/Xatom.h>
+#ifdef PELLACORVINE_XINERAMA
+#include <X11/extensions/Xinerama.h>
+#endif
+
+#include <algorithm>
+
+std::optional<Window> topLevelOf(Display* connection, Window window) {
+    for (;;) {
+        Window root = None;
+        Window parent = None;
+        Window* children = nullptr;
+        unsigned count = 0;
+        if (XQueryTree(connection, window, &root, &parent, &children, &count) == 0) {
+            return std::nullopt;
+        }
+        if (children != nullptr) {
+            XFree(children);
+        }
+        if (parent == root || parent == None) {
+            return window;
+        }
+        window = parent;
+    }
+}
+
+std::optional<Area> areaOnRoot(Display* connection, Window window) {
+    Window root = None;
+    int x = 0;
+    int y = 0;
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    Window child = None;
+    if (XGetGeometry(connection, window, &root, &x, &y, &width, &height, &border, &depth) == 0 ||
+        XTranslateCoordinates(connection, window, root, 0, 0, &x, &y, &child) == 0) {
+        return std::nullopt;
+    }
+    return Area{x, y, static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
+}
+
+bool isDesktop(Display* connection, Window window) {
+    char typeName[] = "_NET_WM_WINDOW_TYPE";
+    char desktopName[] = "_NET_WM_WINDOW_TYPE_DESKTOP";
+    char* names[] = {typeName, desktopName};
+    Atom atoms[2] = {None, None};
+    if (XInternAtoms(connection, names, 2, True, atoms) == 0 || atoms[1] == None) {
+        return false;  // no client has ever named that type
+    }
+    Atom actualType = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(connection, window, atoms[0], 0, 32, False, XA_ATOM, &actualType,
+                           &format, &count, &after, &data) != Success ||
+        data == nullptr) {
+        return false;
+    }
+    const auto* types = reinterpret_cast<const Atom*>(data);
+    const bool desktop = format == 32 && std::find(types, types + count, atoms[1]) != types + count;
+    XFree(data);
+    return desktop;
+}
+
+std::vector<Area> monitorsOf([[maybe_unused]] Display* connection) {
+    std::vector<Area> heads;
+#ifdef PELLACORVINE_XINERAMA
+    // No monitors when Xinerama is inactive; asking whether it is would cost a round trip.
+    int count = 0;
+    XineramaScreenInfo* info = XineramaQueryScreens(connection, &count);
+    heads.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        heads.push_back({info[i].x_org, info[i].y_org, info[i].width, info[i].height});
+    }
+    if (info != nullptr) {
+        XFree(info);
+    }
+#endif
+    return heads;
+}
