@@ -103,10 +103,39 @@ bool holdsManagedWindow(Display* connection, Window window) {
     return false;
 }
 
+// The window a root's _NET_SUPPORTING_WM_CHECK names, where it names itself as well, as
+// a live manager's does; None otherwise.
+Window supportingCheck(Display* connection, Window root) {
+    const Atom check = XInternAtom(connection, "_NET_SUPPORTING_WM_CHECK", True);
+    const auto named = [&](Window window) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0;
+        unsigned long after = 0;
+        unsigned char* data = nullptr;
+        Window found = None;
+        if (XGetWindowProperty(connection, window, check, 0, 1, False, XA_WINDOW, &type, &format,
+                               &count, &after, &data) == Success &&
+            data != nullptr && format == 32 && count == 1) {
+            found = *reinterpret_cast<const Window*>(data);
+        }
+        if (data != nullptr) {
+            XFree(data);
+        }
+        return found;
+    };
+    const Window window = check == None ? None : named(root);
+    return window != None && named(window) == window ? window : None;
+}
+
+// The manager's client: the owner of WM_S<screen>, or (for a manager that takes no such
+// selection, as fluxbox) the maker of the window its EWMH check names.
 bool isWindowManagers(Display* connection, int screen, Window window) {
     const std::string name = "WM_S" + std::to_string(screen);
     const Atom selection = XInternAtom(connection, name.c_str(), True);
-    const Window manager = selection == None ? None : XGetSelectionOwner(connection, selection);
+    const Window owner = selection == None ? None : XGetSelectionOwner(connection, selection);
+    const Window manager =
+        owner != None ? owner : supportingCheck(connection, RootWindow(connection, screen));
     return (manager != None && clientOf(connection, manager) == clientOf(connection, window)) ||
            holdsManagedWindow(connection, window);
 }

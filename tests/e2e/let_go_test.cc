@@ -55,16 +55,26 @@ void focus(XSession& session, Window window) {
     XSync(session.display(), False);
 }
 
-// Made as a window manager makes its frames: this session owns WM_S0, or the window
-// holds a managed one.
-Window managersFrame(XSession& session, bool ownsSelection) {
+// Made as a window manager makes its frames. Its windows are known by the WM_S0
+// selection this session takes, by the EWMH check window it names, or by the managed
+// window a frame holds.
+enum class Manager { OwnsSelection, NamesCheckWindow, HoldsManagedWindow };
+
+Window managersFrame(XSession& session, Manager manager) {
     Display* display = session.display();
-    if (ownsSelection) {
-        XSetSelectionOwner(display, XInternAtom(display, "WM_S0", False),
-                           session.overrideRedirect(0, 0, 1, 1, false), CurrentTime);
+    const Window own = session.overrideRedirect(0, 0, 1, 1, false);
+    if (manager == Manager::OwnsSelection) {
+        XSetSelectionOwner(display, XInternAtom(display, "WM_S0", False), own, CurrentTime);
+    } else if (manager == Manager::NamesCheckWindow) {
+        const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+        for (const Window holder : {DefaultRootWindow(display), own}) {
+            XChangeProperty(display, holder, check, XA_WINDOW, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&own), 1);
+        }
     }
-    const Window frame = session.overrideRedirect(0, 0, 800, 600, false);
-    if (!ownsSelection) {
+    // Made small, as a frame is before its client's size is known.
+    const Window frame = session.overrideRedirect(0, 0, 1, 1, false);
+    if (manager == Manager::HoldsManagedWindow) {
         const Window client = XCreateSimpleWindow(display, frame, 0, 20, 800, 580, 0, 0, 0);
         const long normal = 1;
         const Atom state = XInternAtom(display, "WM_STATE", False);
@@ -72,6 +82,7 @@ Window managersFrame(XSession& session, bool ownsSelection) {
                         reinterpret_cast<const unsigned char*>(&normal), 1);
         XMapWindow(display, client);
     }
+    XResizeWindow(display, frame, 800, 600);
     XMapWindow(display, frame);
     focus(session, frame);
     return frame;
@@ -135,10 +146,15 @@ INSTANTIATE_TEST_SUITE_P(
                             XUnmapWindow(session.display(), focused);
                             XSync(session.display(), False);
                         }},
-        OtherClientCase{"WindowManagersFrameOverTheScreen", false,
-                        [](XSession& session, Window) { managersFrame(session, true); }},
-        OtherClientCase{"FrameHoldingAManagedWindow", false,
-                        [](XSession& session, Window) { managersFrame(session, false); }},
+        OtherClientCase{
+            "WindowManagersFrameOverTheScreen", false,
+            [](XSession& session, Window) { managersFrame(session, Manager::OwnsSelection); }},
+        OtherClientCase{
+            "FrameOfAManagerWithOnlyAnEwmhCheck", false,
+            [](XSession& session, Window) { managersFrame(session, Manager::NamesCheckWindow); }},
+        OtherClientCase{
+            "FrameHoldingAManagedWindow", false,
+            [](XSession& session, Window) { managersFrame(session, Manager::HoldsManagedWindow); }},
         OtherClientCase{"WheelTurnedOutside", false,
                         [](XSession& session, Window) {
                             session.clickAt(5, 5, 4);
@@ -223,11 +239,14 @@ protected:
         }
         return count == 1;
     }
-    // A client window as an application maps one, fullscreen where asked.
+    // A client window as an application maps one; a fullscreen one as large as the screen
+    // from the start, so that its manager makes its frame that large.
     static Window mapClient(XSession& session, bool fullscreen) {
         Display* display = session.display();
+        const unsigned width = fullscreen ? 800 : 300;
+        const unsigned height = fullscreen ? 600 : 200;
         const Window client =
-            XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 300, 200, 0, 0, 0);
+            XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, width, height, 0, 0, 0);
         if (fullscreen) {
             const Atom state = XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False);
             XChangeProperty(display, client, XInternAtom(display, "_NET_WM_STATE", False), XA_ATOM,
