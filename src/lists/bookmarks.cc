@@ -1,3 +1,4 @@
+// The bookmarks file read into single keys and their commands.
 #include "lists/bookmarks.h"
 
 #include "app/require_env.h"

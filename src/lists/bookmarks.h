@@ -1,5 +1,6 @@
 #pragma once
 
+// The bookmarks: single keys bound to one-word commands.
 #include <map>
 #include <string>
 

@@ -1,5 +1,8 @@
 #pragma once
 
+// File work below the lists: reads, appends, the lock, and the rewrite of a history. Every
+// open goes through a ResolvedPath.
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -7,40 +10,10 @@
 #include <functional>
 #include <string>
 
+#include "lists/resolved_path.h"
+
 // How reading a whole file went.
 enum class ReadResult { Ok, Missing, Unreadable };
-
-// A path resolved one component at a time, every link followed as the kernel's
-// protected_symlinks rule would allow whatever the kernel does: not one in a sticky,
-// world-writable directory owned neither by us nor by that directory's owner. What is
-// kept is the directory the file lies in, held open, and its name there, so that nothing
-// swapped in after the checks is followed: every open is relative to it, without
-// following a link.
-class ResolvedPath {
-public:
-    explicit ResolvedPath(const std::string& path);
-    ~ResolvedPath();
-    ResolvedPath(const ResolvedPath&) = delete;
-    ResolvedPath& operator=(const ResolvedPath&) = delete;
-
-    // False for a link refused, a directory missing or unsearchable, or too many links.
-    bool ok() const { return directory_ >= 0; }
-    int directory() const { return directory_; }
-    const std::string& name() const { return name_; }
-    // Opens the file, never through a link; -1 (errno EACCES) for a regular file that
-    // protected_regular would refuse: in a sticky, world-writable directory, owned
-    // neither by us nor by the directory's owner.
-    int open(int flags, mode_t mode = 0600) const;
-    // The file's status, not following a link; false with errno set.
-    bool status(struct stat& result) const;
-
-private:
-    bool resolveNext(std::deque<std::string>& rest, int& hops);
-    bool stepInto(const std::string& component);
-
-    int directory_ = -1;
-    std::string name_;
-};
 
 // Reads the whole file into content with plain read(2) calls. Anything but a regular file
 // (a FIFO, a device, a directory) is Unreadable, found so without blocking. On Unreadable,
@@ -48,6 +21,9 @@ private:
 ReadResult readWholeFile(const std::string& path, std::string& content);
 
 bool isRegularFile(int descriptor);
+
+// The open file's size; 0 when it cannot be told.
+std::size_t sizeOf(int descriptor);
 
 // Reads the whole of an open file from its current offset into content from index from
 // on; false on a read error.
@@ -105,4 +81,17 @@ public:
 private:
     int descriptor_ = -1;
     bool held_ = false;
+};
+
+// Over a file-size limit a write must fail with EFBIG rather than kill the launcher
+// before it launches; the old disposition is back before anything is started.
+class FileSizeSignalIgnored {
+public:
+    FileSizeSignalIgnored();
+    ~FileSizeSignalIgnored();
+    FileSizeSignalIgnored(const FileSizeSignalIgnored&) = delete;
+    FileSizeSignalIgnored& operator=(const FileSizeSignalIgnored&) = delete;
+
+private:
+    struct sigaction previous_ {};
 };

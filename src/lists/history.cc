@@ -1,3 +1,4 @@
+// The history: read in a helper, recalled with Up and Down, and saved with one line more.
 #include "lists/history.h"
 
 #include <fcntl.h>

@@ -1,5 +1,6 @@
 #pragma once
 
+// The history of commands run: its read, its recall and its save.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
