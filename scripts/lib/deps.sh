@@ -2,10 +2,10 @@
 # As root it runs apt-get; otherwise it prints the exact command and stops. With
 # without_recommends=1 set for the call, recommended packages are left out.
 
-# Packages every build needs: compiler, CMake, Xlib, Xinerama, XScrnSaver and XTEST headers,
-# GoogleTest.
-build_packages=(g++ cmake make pkg-config libx11-dev libxinerama-dev libxss-dev libxtst-dev
-                libgtest-dev)
+# Packages every build needs: compiler, CMake, Xlib, libXau, Xinerama, XScrnSaver and XTEST
+# headers, GoogleTest.
+build_packages=(g++ cmake make pkg-config libx11-dev libxau-dev libxinerama-dev libxss-dev
+                libxtst-dev libgtest-dev)
 
 missing_packages() {
     local package

@@ -1,43 +1,57 @@
+// The launcher's life: its construction, start-up, event loop and ways out.
 #include "app/launcher.h"
-#include "app/resident.h"
 
 #include <X11/X.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-
-namespace {
-
-FontFields defaultFontFields() {
-    return {"*", "*", "medium", "r", "*", "*", "15", "*", "*", "*", "*", "*", "*", "*"};
-}
-
-}  // namespace
 
 Launcher::Launcher() : Launcher(createX11Interface()) {}
 
-Launcher::Launcher(std::unique_ptr<X11Interface> displayObject, bool isOpening)
-    : display(std::move(displayObject)), opening(isOpening), fontFields(defaultFontFields()) {}
+Launcher::Launcher(std::unique_ptr<X11Interface> displayObject, const Settings& initial)
+    : display(std::move(displayObject)) {
+    use(initial);
+}
 
 // The display goes first: it closes the X connection before anything else is released.
 Launcher::~Launcher() { display.reset(); }
 
 void Launcher::run(int argc, char** argv) {
-    if (!parseArgs(argc, argv)) {
-        return;
+    if (parseArgs(argc, argv)) {
+        open();
     }
-    if (resident && !opening) {
-        runResident(hotkey, argc, argv);
+}
+
+// Values given before a bad option stay: the usage line says what went wrong.
+bool Launcher::parseArgs(int argc, char** argv) {
+    Settings parsed = settings();
+    const bool accepted = parseSettings(argc, argv, parsed);
+    use(parsed);
+    if (!accepted) {
+        printUsage(programName(argc, argv));
     }
-    show();
+    return accepted;
+}
+
+Settings Launcher::settings() const {
+    return {foreground, background, fontFields, x, y, width, height, std::nullopt};
+}
+
+void Launcher::use(const Settings& given) {
+    foreground = given.foreground;
+    background = given.background;
+    fontFields = given.fontFields;
+    x = given.x;
+    y = given.y;
+    width = given.width;
+    height = given.height;
 }
 
 // The keyboard is taken as soon as the window is mapped: keys typed before the grab go
 // to another window. Colours and font come after; without font options, a server that
 // has no such font still has fixed.
-void Launcher::show() {
+void Launcher::open() {
     if (!display->openWindow(x, y, width, height)) {
         fatal("Couldn't open window");
     }
@@ -45,21 +59,16 @@ void Launcher::show() {
     if (!display->grabKeyboard()) {
         fail("Couldn't grab keyboard");
     }
-    if (!display->setupGC(background, foreground, fontPattern()) &&
-        !(fontFields == defaultFontFields() && display->setupGC(background, foreground, "fixed"))) {
+    const std::vector<std::string> fonts = fontsToTry(fontFields);
+    if (std::none_of(fonts.begin(), fonts.end(), [&](const std::string& font) {
+            return display->setupGC(background, foreground, font);
+        })) {
         fail("Couldn't setup GC");
     }
     eventLoop();
 }
 
-std::string Launcher::fontPattern() const {
-    std::string pattern;
-    for (const auto& field : fontFields) {
-        pattern += '-';
-        pattern += field;
-    }
-    return pattern;
-}
+std::string Launcher::fontPattern() const { return joinFontFields(fontFields); }
 
 void Launcher::eventLoop() {
     paint();
@@ -172,12 +181,4 @@ void Launcher::quit() {
 void Launcher::fail(const std::string& message) {
     letGo();
     fatal(message);
-}
-
-void fatal(const std::string& message) {
-    std::fputs("Error: ", stderr);
-    std::fwrite(message.data(), 1, message.size(), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
-    std::exit(1);
 }

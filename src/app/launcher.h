@@ -1,20 +1,21 @@
 #pragma once
 
+// The launcher: its window, the line typed into it, the lists it completes and recalls
+// from, and its ways out.
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
 #include "app/require_env.h"
+#include "app/settings.h"
 #include "app/signals.h"
 #include "completion/completion.h"
 #include "display/x11_interface.h"
 #include "lists/bookmarks.h"
 #include "lists/history.h"
-
-// The fourteen fields of an X Logical Font Description, in XLFD order, without hyphens.
-using FontFields = std::vector<std::string>;
 
 // The application: settings, the three lists, the input line and the display.
 // The settings and the line are public so that tests can state them directly; after
@@ -22,22 +23,24 @@ using FontFields = std::vector<std::string>;
 class Launcher {
 public:
     Launcher();
-    // Takes an already created display; the default constructor passes the Xlib one. An
-    // opening is the launcher a resident opens at a press of its hotkey.
-    explicit Launcher(std::unique_ptr<X11Interface> display, bool opening = false);
+    // Takes an already created display (the default constructor passes the Xlib one) and
+    // the settings to start from.
+    explicit Launcher(std::unique_ptr<X11Interface> displayObject, const Settings& initial = {});
     Launcher(const Launcher&) = delete;
     Launcher& operator=(const Launcher&) = delete;
     ~Launcher();
 
-    // With -hotkey, and not an opening, the resident's life (it does not return); else
-    // the launcher's.
+    // The launcher's life: the options, then the window until a way out.
     void run(int argc, char** argv);
     bool parseArgs(int argc, char** argv);
+    // Opens the window with the settings as they stand, and runs until a way out.
+    void open();
     std::string fontPattern() const;
     bool handleKey(InputEvent& event);
 
 private:
-    void show();
+    Settings settings() const;
+    void use(const Settings& given);
     void eventLoop();
     bool nextInput(InputEvent& event);
     bool waitsForList(const InputEvent& event);
@@ -60,7 +63,6 @@ private:
     void moveRight();
 
     std::unique_ptr<X11Interface> display;
-    bool opening;
     EndingSignals signals;
     // Keys that came while a Tab waits for the index, or Up or Down for the history, in
     // the order they came.
@@ -74,17 +76,9 @@ public:
     std::int32_t y = -1;
     std::int32_t width = 640;
     std::int32_t height = 25;
-    bool resident = false;  // -hotkey given
-    std::string hotkey;
     Completion completion;
     History history;
     Bookmarks bookmarks;
     std::string text;
     std::uint64_t cursor = 0;
 };
-
-// Writes "Error: " and the message to standard error and ends the process with status 1.
-[[noreturn]] void fatal(const std::string& message);
-
-// Writes the usage line for programName to standard error.
-void printUsage(const char* programName);

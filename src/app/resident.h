@@ -1,7 +1,63 @@
 #pragma once
 
+// The resident: it holds the hotkey and opens the launcher at each press, touching nothing
+// but its X connection.
+#include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
 
-// Holds the hotkey chord (as -hotkey gives it) and opens the launcher at each press, with
-// the same arguments. Ends only with the process.
-[[noreturn]] void runResident(const std::string& chord, int argc, char** argv);
+#include "app/restart_state.h"
+#include "app/settings.h"
+#include "display/x11_hotkey.h"
+
+// Time as the resident sees it: the steady clock and a real pause, or a test's.
+class Pacing {
+public:
+    using Clock = std::chrono::steady_clock;
+    Pacing() = default;
+    Pacing(const Pacing&) = delete;
+    Pacing& operator=(const Pacing&) = delete;
+    virtual ~Pacing() = default;
+    virtual Clock::time_point now() { return Clock::now(); }
+    virtual void pause(Clock::duration duration);
+};
+
+class Resident {
+public:
+    Resident(const Settings& settings, char** argv, std::unique_ptr<X11Hotkey> hotkey,
+             RestartState state, Pacing& pacing);
+
+    // Holds the chord and opens the launcher at each press, for the rest of the process.
+    [[noreturn]] void run();
+
+    // Takes the chord, waiting out a holder of a moment: the opening at a restart, or a
+    // client that probes it. The message of the error line where it cannot be had.
+    std::optional<std::string> holdChord();
+    // Waits for the next press, remap or news of an opening, and answers it.
+    void step();
+    const RestartState& state() const { return state_; }
+
+private:
+    void ignoreStopSignals();
+    std::string taken() const;
+    std::optional<std::string> awaitRelease();
+    void regrab();
+    void takeNews();
+    void open();
+    [[noreturn]] void becomeOpening(int chordGivenBack);
+    [[noreturn]] void restart();
+
+    Settings settings_;
+    std::string text_;
+    char** argv_;
+    std::unique_ptr<X11Hotkey> hotkey_;
+    RestartState state_;
+    Pacing& pacing_;
+    Chord chord_;
+    bool keyMissing_ = false;
+    std::optional<Pacing::Clock::time_point> takenSince_;
+};
+
+// The resident for settings with a hotkey; argv is what each restart runs again.
+[[noreturn]] void runResident(const Settings& settings, char** argv);

@@ -1,3 +1,4 @@
+// The hotkey's text read into modifier bits and a KeySym.
 #include "display/chord.h"
 
 #include <X11/Xlib.h>

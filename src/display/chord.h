@@ -1,8 +1,9 @@
 #pragma once
 
+// The hotkey's text read into modifier bits and a KeySym.
 #include <string>
 
-#include "display/x11_interface.h"
+#include "display/x11_hotkey.h"
 
 // Reads CHORD: modifier names and one KeySym name joined by '+' ("Mod4+p",
 // "Control+Mod1+space", "F12"). The modifiers are Shift, Control (or Ctrl), Mod1 to Mod5,

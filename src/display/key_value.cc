@@ -1,3 +1,4 @@
+// Which KeySyms the line takes, and as what value.
 #include "display/key_value.h"
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+// Which KeySyms the line takes, and as what value.
 #include <cstdint>
 
 // The key value of a KeySym: the KeySym itself up to 0xFFFF; above that only printable

@@ -1,3 +1,4 @@
+// Where the window goes and what covers a monitor: plain geometry, no X.
 #include "display/placement.h"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 #pragma once
 
+// Where the window goes and what covers a monitor: plain geometry, no X.
 #include <cstdint>
 #include <optional>
 #include <vector>

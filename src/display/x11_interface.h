@@ -1,5 +1,6 @@
 #pragma once
 
+// The application's one way to the window system, and the event record it reads.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,46 +49,3 @@ public:
 
 // A display object that holds no connection yet.
 std::unique_ptr<X11Interface> createX11Interface();
-
-// A hotkey: X modifier bits (ShiftMask, ControlMask, Mod1Mask to Mod5Mask) and a KeySym.
-struct Chord {
-    std::uint32_t modifiers = 0;
-    std::uint64_t keysym = 0;
-};
-
-// The resident's connection: a chord grabbed on the root window, so that the server
-// freezes the keyboard at each press and keeps every key typed after it until an opening
-// takes the keyboard. Nothing it does waits on a file system.
-class X11Hotkey {
-public:
-    enum class Grab { Held, Taken, NoKey };
-    enum class Wake { Pressed, Remapped, Descriptor };
-
-    X11Hotkey() = default;
-    X11Hotkey(const X11Hotkey&) = delete;
-    X11Hotkey& operator=(const X11Hotkey&) = delete;
-    virtual ~X11Hotkey() = default;
-
-    // Connects to the server that DISPLAY names. authority is the connection's
-    // authorization as connect found it ("" when not known): given back at a restart, no
-    // file is read for it. lost runs when the server goes, and must end the process.
-    virtual bool connect(std::string& authority, void (*lost)()) = 0;
-    // Takes the chord alone, with Lock, with NumLock's modifier and with both, on the key
-    // that carries its KeySym, letting go of any key it held before: Taken when another
-    // client holds one of them, NoKey when no key carries the KeySym.
-    virtual Grab grab(const Chord& chord) = 0;
-    // Until the chord is pressed (the keyboard is then frozen), the keyboard is remapped
-    // (grab again), or one of descriptors turns readable.
-    virtual Wake wait(const std::vector<int>& descriptors) = 0;
-    // In a child after a press: a display on this very connection for the opening. Once
-    // it holds the keyboard it lets go of the chord and writes a byte to released.
-    virtual std::unique_ptr<X11Interface> handOver(int released) = 0;
-    // In the resident after the child has taken the connection: closes the descriptor
-    // without a word to the server.
-    virtual void abandon() = 0;
-    // A press that no opening will take: the keyboard thaws and the keys typed since go
-    // where they would have gone.
-    virtual void release() = 0;
-};
-
-std::unique_ptr<X11Hotkey> createX11Hotkey();

@@ -1,9 +1,9 @@
+// The launcher's window on Xlib: connection, window, colours, font, drawing and keys.
 #include "display/x11_lib_x11.h"
 
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +14,7 @@
 #include "display/key_value.h"
 #include "display/x11_lockers.h"
 #include "display/x11_tree.h"
+#include "display/x11_wait.h"
 
 namespace {
 
@@ -90,8 +91,8 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
 
 std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }
 
-X11LibX11::X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int released)
-    : connection(adopted), chordGrabs(std::move(chord)), chordReleased(released) {}
+X11LibX11::X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int givenBack)
+    : connection(adopted), chordGrabs(std::move(chord)), chordGivenBack(givenBack) {}
 
 X11LibX11::~X11LibX11() { disconnect(); }
 
@@ -143,7 +144,8 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     keepVanishedWindowsHarmless();
     screen = DefaultScreen(connection);
     if (x < 0 || y < 0) {
-        const Point place = placeWindow(centringArea(), x, y, newWidth, newHeight);
+        const Point place =
+            placeWindow(monitorInUse(connection, screen), x, y, newWidth, newHeight);
         x = place.x;
         y = place.y;
     }
@@ -160,54 +162,6 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     watchRoots(connection);  // before the grab: a locker that starts from then on is seen
     XMapWindow(connection, window);
     return true;
-}
-
-// The whole screen, or the monitor in use: a window straddling the seam would be half on
-// each. Which one is asked only where there are several.
-Area X11LibX11::centringArea() {
-    const Area screenArea{0, 0, DisplayWidth(connection, screen),
-                          DisplayHeight(connection, screen)};
-    const std::vector<Area> heads = monitorsOf(connection);
-    if (heads.size() < 2) {
-        return chooseMonitor(screenArea, heads, std::nullopt, std::nullopt);
-    }
-    return chooseMonitor(screenArea, heads, focus(heads), pointer());
-}
-
-// The outline of the focus on the root window, as focusOutline judges it.
-std::optional<Area> X11LibX11::focus(const std::vector<Area>& heads) {
-    const Window root = RootWindow(connection, screen);
-    Window focused = None;
-    int revert = 0;
-    XGetInputFocus(connection, &focused, &revert);
-    if (focused == None || focused == PointerRoot || focused == root) {
-        return std::nullopt;
-    }
-    const auto top = topLevelOf(connection, focused);
-    if (isDesktop(connection, focused) || (top && isDesktop(connection, *top))) {
-        return std::nullopt;
-    }
-    const auto topArea = top ? areaOnRoot(connection, *top) : std::nullopt;
-    const auto ownArea = areaOnRoot(connection, focused);
-    if (!topArea || !ownArea) {
-        return std::nullopt;
-    }
-    return focusOutline(heads, *topArea, *ownArea);
-}
-
-std::optional<Point> X11LibX11::pointer() {
-    Window rootReturned = None;
-    Window child = None;
-    int rootX = 0;
-    int rootY = 0;
-    int windowX = 0;
-    int windowY = 0;
-    unsigned mask = 0;
-    if (XQueryPointer(connection, RootWindow(connection, screen), &rootReturned, &child, &rootX,
-                      &rootY, &windowX, &windowY, &mask) == 0) {
-        return std::nullopt;
-    }
-    return Point{rootX, rootY};
 }
 
 // Minimum equal to maximum: a window manager that reads the hints must not resize us.
@@ -372,21 +326,15 @@ bool X11LibX11::nextEvent(InputEvent& event) {
     return true;
 }
 
-// XPending reads whatever the server has sent; poll sleeps until either side has more.
+// XPending reads whatever the server has sent; the poll sleeps until either side has more.
 bool X11LibX11::waitForEvent(const std::vector<int>& descriptors) {
     XSelectInput(connection, window, windowEvents);  // as nextEvent does
-    std::vector<pollfd> sources = {{ConnectionNumber(connection), POLLIN, 0}};
-    for (const int descriptor : descriptors) {
-        sources.push_back({descriptor, POLLIN, 0});
-    }
     for (;;) {
         settleWhenIdle();
         if (lost || XPending(connection) > 0) {
             return true;
         }
-        if (poll(sources.data(), sources.size(), -1) > 0 &&
-            std::any_of(sources.begin() + 1, sources.end(),
-                        [](const pollfd& source) { return source.revents != 0; })) {
+        if (awaitInput(connection, descriptors)) {
             return false;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+// The launcher's window on Xlib: the one implementation of X11Interface.
 #include <X11/Xlib.h>
 
 #include <cstddef>
@@ -9,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "display/placement.h"
+#include "display/x11_hotkey.h"
 #include "display/x11_interface.h"
 
 // How many bytes from the start of a line to send: none that begins past the right edge
@@ -18,19 +19,12 @@
 std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWidth,
                              long maxRequestUnits);
 
-// A passive grab of the resident's chord: one of its four forms.
-struct ChordGrab {
-    unsigned keycode;
-    unsigned modifiers;
-    bool operator==(const ChordGrab&) const = default;
-};
-
 class X11LibX11 final : public X11Interface {
 public:
     X11LibX11() = default;
     // An opening's display, on the connection of the resident that saw the press: once
-    // the keyboard is held it gives up the chord's grabs and writes a byte to released.
-    X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int released);
+    // the keyboard is held it gives the chord back and writes a byte to chordGivenBack.
+    X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int chordGivenBack);
     X11LibX11(const X11LibX11&) = delete;
     X11LibX11& operator=(const X11LibX11&) = delete;
     ~X11LibX11() override;
@@ -50,15 +44,12 @@ public:
 
 private:
     void keepConnectionFromChildren();
-    Area centringArea();
-    std::optional<Area> focus(const std::vector<Area>& heads);
-    std::optional<Point> pointer();
     std::size_t drawableBytes(const std::string& text) const;
     XFontStruct* loadFont(const std::string& pattern);
     XFontStruct* loadNamedFont(const std::string& name);
     bool setSizeHints(std::int32_t width, std::int32_t height);
     void prepareKeyLookup();
-    void releaseChord();
+    void giveChordBack();
     void settle();
     void settleWhenIdle();
     bool tryGrab();
@@ -89,29 +80,5 @@ private:
     int screenSaverEvent = -1;  // the extension's notify event type, or -1
     bool lost = false;          // found between events: the next one is Lost
     std::vector<ChordGrab> chordGrabs;
-    int chordReleased = -1;
-};
-
-// The resident's side of the hotkey on Xlib.
-class X11LibHotkey final : public X11Hotkey {
-public:
-    X11LibHotkey() = default;
-    ~X11LibHotkey() override;
-    X11LibHotkey(const X11LibHotkey&) = delete;
-    X11LibHotkey& operator=(const X11LibHotkey&) = delete;
-
-    bool connect(std::string& authority, void (*lost)()) override;
-    Grab grab(const Chord& chord) override;
-    Wake wait(const std::vector<int>& descriptors) override;
-    std::unique_ptr<X11Interface> handOver(int released) override;
-    void abandon() override;
-    void release() override;
-
-private:
-    std::vector<ChordGrab> forms(unsigned keycode, unsigned modifiers) const;
-    void letGoOfChord();
-    unsigned numLockMask() const;
-
-    Display* connection = nullptr;
-    std::vector<ChordGrab> held;
+    int chordGivenBack = -1;
 };

@@ -84,3 +84,55 @@ std::vector<Area> monitorsOf([[maybe_unused]] Display* connection) {
 #endif
     return heads;
 }
+
+namespace {
+
+// The outline of the focus on the root window, as focusOutline judges it; nothing where
+// the focus names no window, or the desktop's.
+std::optional<Area> focusArea(Display* connection, int screen, const std::vector<Area>& heads) {
+    Window focused = None;
+    int revert = 0;
+    XGetInputFocus(connection, &focused, &revert);
+    if (focused == None || focused == PointerRoot || focused == RootWindow(connection, screen)) {
+        return std::nullopt;
+    }
+    const auto top = topLevelOf(connection, focused);
+    if (isDesktop(connection, focused) || (top && isDesktop(connection, *top))) {
+        return std::nullopt;
+    }
+    const auto topArea = top ? areaOnRoot(connection, *top) : std::nullopt;
+    const auto ownArea = areaOnRoot(connection, focused);
+    if (!topArea || !ownArea) {
+        return std::nullopt;
+    }
+    return focusOutline(heads, *topArea, *ownArea);
+}
+
+std::optional<Point> pointerOn(Display* connection, int screen) {
+    Window rootReturned = None;
+    Window child = None;
+    int rootX = 0;
+    int rootY = 0;
+    int windowX = 0;
+    int windowY = 0;
+    unsigned mask = 0;
+    if (XQueryPointer(connection, RootWindow(connection, screen), &rootReturned, &child, &rootX,
+                      &rootY, &windowX, &windowY, &mask) == 0) {
+        return std::nullopt;
+    }
+    return Point{rootX, rootY};
+}
+
+}  // namespace
+
+// A window straddling the seam would be half on each monitor.
+Area monitorInUse(Display* connection, int screen) {
+    const Area screenArea{0, 0, DisplayWidth(connection, screen),
+                          DisplayHeight(connection, screen)};
+    const std::vector<Area> heads = monitorsOf(connection);
+    if (heads.size() < 2) {
+        return chooseMonitor(screenArea, heads, std::nullopt, std::nullopt);
+    }
+    return chooseMonitor(screenArea, heads, focusArea(connection, screen, heads),
+                         pointerOn(connection, screen));
+}

@@ -22,3 +22,8 @@ bool isDesktop(Display* connection, Window window);
 // The monitors the server reports (Xinerama or RandR through it); none when it reports
 // none, or the launcher was built without Xinerama.
 std::vector<Area> monitorsOf(Display* connection);
+
+// Where the launcher's window goes on screen: the whole screen, or the monitor in use, as
+// chooseMonitor judges it from the focus and the pointer. Those are asked for only where
+// there are several monitors.
+Area monitorInUse(Display* connection, int screen);

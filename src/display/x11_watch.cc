@@ -32,25 +32,22 @@ bool X11LibX11::tryGrab() {
         GrabSuccess) {
         return false;
     }
-    releaseChord();
+    giveChordBack();
     watchFocus();
     return true;
 }
 
 // The resident waits for the chord to grab it again on a connection of its own; the
 // byte goes once the server has let go of it here.
-void X11LibX11::releaseChord() {
+void X11LibX11::giveChordBack() {
     if (chordGrabs.empty()) {
         return;
     }
-    for (const ChordGrab& form : chordGrabs) {
-        XUngrabKey(connection, static_cast<int>(form.keycode), form.modifiers,
-                   RootWindow(connection, screen));
-    }
+    ungrabChord(connection, chordGrabs);
     chordGrabs.clear();
     XSync(connection, False);
-    const char released = 'r';
-    if (write(chordReleased, &released, 1) < 0) {
+    const char givenBack = 'r';
+    if (write(chordGivenBack, &givenBack, 1) < 0) {
         // The resident has gone: nobody waits for the chord.
     }
 }

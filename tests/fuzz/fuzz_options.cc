@@ -62,7 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (name == "-fg") {
             FUZZ_CHECK(launcher.foreground == value);
         } else if (name == "-hotkey") {
-            FUZZ_CHECK(launcher.hotkey == value);
+            Settings settings;
+            FUZZ_CHECK(parseSettings(static_cast<int>(arguments.size()), argv.data(), settings));
+            FUZZ_CHECK(settings.hotkey == value);
         } else if (fontField.count(name) != 0) {
             FUZZ_CHECK(launcher.fontFields[static_cast<std::size_t>(fontField.at(name))] == value);
         } else {
