@@ -195,45 +195,6 @@ TEST_F(CycleTest, TabDuringTheScanGivesWhatATabAfterItGives) {
     EXPECT_EQ(early, (Names{"xta", "xterm"}));
 }
 
-TEST_F(CycleTest, ScanThatThrowsGivesAnEmptyIndex) {
-    Completion c = completion();
-    c.startScan([](const std::string&, uid_t, gid_t) -> Names { throw std::bad_alloc(); });
-    EXPECT_EQ(c.complete("xte"), "xte");
-    EXPECT_TRUE(c.index().empty());
-}
-
-// The helper's length prefix tells a whole answer from one cut short.
-TEST_F(CycleTest, ScanThatDiesPartWayGivesAnEmptyIndex) {
-    Completion c = completion();
-    c.startScan([](const std::string&, uid_t, gid_t) -> Names {
-        const std::uint64_t promised = 64;
-        if (write(3, &promised, sizeof promised) < 0 || write(3, "xterm", 6) < 0) {
-            _exit(2);
-        }
-        _exit(0);
-    });
-    EXPECT_TRUE(c.index().empty());
-}
-
-// Nothing of ours but the pipe: /dev/null on 0 to 2, so that a helper stuck in a dead
-// mount holds neither the X connection nor a reader of our standard error.
-TEST_F(CycleTest, HelperKeepsOnlyItsPipe) {
-    const int kept = open("/dev/null", O_RDONLY);  // not close-on-exec, as an inherited one
-    Completion c = completion();
-    c.startScan([](const std::string&, uid_t, gid_t) {
-        Names open;
-        for (int fd = 0; fd < 256; ++fd) {
-            struct stat status {};
-            if (fstat(fd, &status) == 0) {
-                open.push_back(std::to_string(fd) + (S_ISCHR(status.st_mode) ? "c" : ""));
-            }
-        }
-        return open;
-    });
-    EXPECT_EQ(c.index(), (Names{"0c", "1c", "2c", "3"}));
-    close(kept);
-}
-
 TEST_F(CycleTest, SingleMatchRepeats) {
     Completion c = completion();
     EXPECT_EQ(c.complete("l"), "ls");
