@@ -1,3 +1,4 @@
+// Key handling and line editing: what each key does to the line, the cursor and the lists.
 #include <X11/X.h>
 #include <X11/keysym.h>
 

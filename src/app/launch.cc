@@ -1,3 +1,4 @@
+// The launch: the line run through the user's shell, once the keyboard is free.
 #include <libgen.h>  // after <cstring>: the POSIX basename, not the GNU one
 #include <cerrno>
 #include <cstring>

@@ -1,3 +1,4 @@
+// The environment lookup that every folder uses.
 #include "app/require_env.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// The ending signals: each first closes the X connection, then ends the process.
 #include "app/signals.h"
 
 #include <unistd.h>

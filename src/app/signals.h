@@ -1,5 +1,6 @@
 #pragma once
 
+// The signals that end a process, caught so that the keyboard is freed first.
 #include <signal.h>
 
 #include <array>

@@ -1,3 +1,4 @@
+// Starting a command that the launcher does not wait for.
 #include "app/spawn.h"
 
 #include <spawn.h>

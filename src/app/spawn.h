@@ -1,5 +1,6 @@
 #pragma once
 
+// Starting a command that the launcher does not wait for.
 #include "app/signals.h"
 
 // Starts program with the null-terminated arguments in a child process that the caller

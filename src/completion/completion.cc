@@ -1,3 +1,4 @@
+// The index of the executables found through PATH, and the cycling completion over it.
 #include "completion/completion.h"
 
 #include <dirent.h>

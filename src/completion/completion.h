@@ -1,5 +1,6 @@
 #pragma once
 
+// Tab completion: the executables found through PATH, and the cycle through those that match.
 #include <sys/types.h>
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// Helper processes: a job run in a child that keeps nothing but its pipe, read back in turns.
 #include "helper/helper.h"
 
 #include <fcntl.h>

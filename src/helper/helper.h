@@ -1,5 +1,6 @@
 #pragma once
 
+// Helper processes, which do for the launcher whatever may wait on a file system.
 #include <sys/types.h>
 
 #include <chrono>
