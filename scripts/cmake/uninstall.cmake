@@ -1,4 +1,6 @@
-# Removes what the last install wrote, as install_manifest.txt lists it (DESTDIR honoured).
+# Removes what the last install wrote, as install_manifest.txt lists it, then the folders
+# that install made (install_folders.txt), deepest first, each only once it is empty.
+# DESTDIR is honoured.
 if(NOT EXISTS "${MANIFEST}")
   message(FATAL_ERROR "uninstall: no ${MANIFEST}; run the install from this build folder first")
 endif()
@@ -10,3 +12,15 @@ foreach(path IN LISTS installed)
     file(REMOVE "${path}")
   endif()
 endforeach()
+if(EXISTS "${FOLDERS}")
+  file(STRINGS "${FOLDERS}" folders)
+  list(SORT folders ORDER DESCENDING)  # a folder before the one that holds it
+  foreach(folder IN LISTS folders)
+    set(folder "$ENV{DESTDIR}${folder}")
+    file(GLOB left LIST_DIRECTORIES true "${folder}/*" "${folder}/.*")
+    if(IS_DIRECTORY "${folder}" AND NOT left)
+      message(STATUS "Removing ${folder}")
+      file(REMOVE_RECURSE "${folder}")
+    endif()
+  endforeach()
+endif()
