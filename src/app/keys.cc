@@ -50,7 +50,7 @@ bool Launcher::handleKey(InputEvent& event) {
     case XK_Tab:
     case XK_KP_Tab: replaceLine(completion.complete(text)); break;
     case XK_Return: return runLine();
-    case XK_Escape: quit();
+    case XK_Escape: quit(Leaving::ByEscape);
     case XK_Home:
     case XK_KP_Home: cursor = 0; break;
     case XK_Left:
@@ -95,7 +95,7 @@ bool Launcher::runBookmark(char key) {
 // Saving and starting the shell may each wait on a file system for good: by then the
 // keyboard is free. A signal meanwhile lets the save finish first.
 bool Launcher::runLine() {
-    letGo(true);
+    letGo(Leaving::ToLaunch);
     {
         const EndingSignals::Held saveUnderWay;
         history.save(text);

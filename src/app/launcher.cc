@@ -79,7 +79,7 @@ void Launcher::eventLoop() {
     InputEvent event;
     while (nextInput(event)) {
         if (event.kind == EventKind::Lost) {
-            quit();
+            quit(Leaving::ForAnotherClient);
         }
         if (event.kind == EventKind::Key && handleKey(event)) {
             return;
@@ -161,24 +161,29 @@ void Launcher::paint() {
 
 // Every way out goes through here first: the server frees the keyboard and the window
 // before anything that may wait on a file system, and a signal finds nothing to close.
-// The lists still being read are of no use any more, but for a save: the history's read
-// tells it what it need not read again.
-void Launcher::letGo(bool saving) {
+// Only a way out the user chose waits, a moment at most, for the hotkey to be held again;
+// another client that needs the keyboard, or an error, frees it at once. The lists still
+// being read are of no use any more, but for a save: the history's read tells it what it
+// need not read again.
+void Launcher::letGo(Leaving how) {
+    if (how == Leaving::ByEscape || how == Leaving::ToLaunch) {
+        display->awaitHotkeyHeld();
+    }
     signals.forget();
     display->disconnect();
     completion.stopScan();
     bookmarks.stopLoad();
-    if (!saving) {
+    if (how != Leaving::ToLaunch) {
         history.stopLoad();
     }
 }
 
-void Launcher::quit() {
-    letGo();
+void Launcher::quit(Leaving how) {
+    letGo(how);
     std::exit(0);
 }
 
 void Launcher::fail(const std::string& message) {
-    letGo();
+    letGo(Leaving::OnError);
     fatal(message);
 }

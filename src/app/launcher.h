@@ -47,9 +47,12 @@ private:
     bool endsAtOnce(const InputEvent& event);
     bool firesBookmark(const InputEvent& event);
     void paint();
-    void letGo(bool saving = false);
+    // Escape; another client that needs the keyboard or the user gone elsewhere; an error;
+    // Return or a bookmark, whose save and launch follow.
+    enum class Leaving { ByEscape, ForAnotherClient, OnError, ToLaunch };
+    void letGo(Leaving how);
     void launch();
-    [[noreturn]] void quit();
+    [[noreturn]] void quit(Leaving how);
     [[noreturn]] void fail(const std::string& message);
 
     bool runBookmark(char key);

@@ -2,12 +2,12 @@
 // on the connection, and an exec that starts the resident over on a new one.
 #include "app/resident.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -18,6 +18,7 @@
 #include "app/launcher.h"
 #include "app/messages.h"
 #include "display/chord.h"
+#include "helper/helper.h"
 
 namespace {
 
@@ -27,6 +28,12 @@ namespace {
 // have seen it go.
 constexpr std::chrono::milliseconds chordTakenBound{200};
 constexpr std::chrono::seconds chordReturnBound{3};
+
+// Within this of a press the keyboard is held by that press's opening, or free again.
+constexpr std::chrono::seconds freezeBound{1};
+
+// A window's width and height travel as 16 bits each.
+constexpr std::int32_t maxWindowSide = 0xFFFF;
 
 constexpr std::array<int, 3> stopSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
 
@@ -57,22 +64,54 @@ Resident::Resident(const Settings& settings, char** argv, std::unique_ptr<X11Hot
       pacing_(pacing) {}
 
 void Resident::run() {
+    startClean();
     std::string why;
     if (!parseChord(text_, chord_, why)) {
         fatal("Couldn't read hotkey '" + text_ + "': " + why);
     }
+    // What every opening would fail on is said now, once, not at each press.
+    const bool sized = settings_.width >= 1 && settings_.height >= 1 &&
+                       settings_.width <= maxWindowSide && settings_.height <= maxWindowSide;
+    if (!sized) {
+        fatal("Couldn't open window");
+    }
     ignoreStopSignals();
-    if (!state_.restarted) {
+    if (state_.executable.empty()) {
         state_.executable = ownExecutable(argv_[0]);
     }
     if (!hotkey_->connect(state_.authority, serverLost)) {
-        fatal("Couldn't open display");
+        fatal("Couldn't open display", !state_.restarted);
+    }
+    if (!state_.restarted && !hotkey_->hasFont(fontsToTry(settings_.fontFields))) {
+        fatal("Couldn't setup GC");
     }
     if (const auto error = holdChord()) {
         fatal(*error, !state_.restarted);
     }
+    tellOpeningsChordHeld();
     for (;;) {
         step();
+    }
+}
+
+// Nothing of whoever started us is kept: no descriptor of its stays open for good. A hand-
+// over this image cannot read (another version's, a stray variable) is said once, and the
+// resident starts afresh.
+void Resident::startClean() {
+    if (state_.restarted && !state_.unreadable) {
+        return;  // the last image kept nothing but its openings
+    }
+    closeDescriptorsFrom(3);
+    if (state_.unreadable) {
+        warn(
+            "Couldn't read what the last resident handed over in PELLACORVINE_RESIDENT: "
+            "starting afresh");
+    }
+}
+
+void Resident::tellOpeningsChordHeld() {
+    for (const Opening& opening : state_.openings) {
+        sendToOtherSide(opening.descriptor, chordHeld);
     }
 }
 
@@ -85,6 +124,9 @@ void Resident::step() {
     case X11Hotkey::Wake::Pressed: open(); break;
     case X11Hotkey::Wake::Remapped: regrab(); break;
     case X11Hotkey::Wake::Descriptor: takeNews(); break;
+    }
+    // Children no hand-over told of (an earlier version's openings) are reaped as they end.
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
 }
 
@@ -173,7 +215,7 @@ void Resident::regrab() {
     }
 }
 
-// A byte: the opening gave the chord back; the end of its pipe: it ended.
+// A byte: the opening gave the chord back; the end of its socket: it ended.
 void Resident::takeNews() {
     for (auto opening = state_.openings.begin(); opening != state_.openings.end();) {
         pollfd news{opening->descriptor, POLLIN, 0};
@@ -192,17 +234,15 @@ void Resident::takeNews() {
 }
 
 // The keyboard is frozen: the child takes the connection and opens the launcher, its
-// first grab thawing the keys; once it has given the chord back (or ended), this process
-// starts over on a connection of its own.
+// first grab thawing the keys; once it has given the chord back (or ended, or been ended
+// for taking too long), this process starts over on a connection of its own.
 void Resident::open() {
     int ends[2];
-    if (pipe(ends) != 0) {
+    if (!makeOpeningSockets(ends)) {
         hotkey_->thawKeyboard();
         warn(std::string("Couldn't open the launcher: ") + std::strerror(errno));
         return;
     }
-    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-    fcntl(ends[1], F_SETFD, FD_CLOEXEC);
     const pid_t child = fork();
     if (child == 0) {
         close(ends[0]);
@@ -218,15 +258,18 @@ void Resident::open() {
     hotkey_->dropConnection();
     state_.openings.push_back({child, ends[0], false});
     // The opening maps and grabs first, with no start-up of ours beside it on the cores.
-    pollfd news{ends[0], POLLIN, 0};
-    poll(&news, 1, -1);
+    if (!awaitOpening(state_.openings.back(), freezeBound)) {
+        warn(
+            "The launcher did not take the keyboard within a second of the hotkey: it was "
+            "ended, and the keys typed since went to the window that has the focus");
+    }
     takeNews();
     restart();
 }
 
 // As the launcher a window manager starts, but for a session of its own, so that the
 // resident's terminal or service ending takes neither it nor its commands down.
-void Resident::becomeOpening(int chordGivenBack) {
+void Resident::becomeOpening(int socket) {
     for (const Opening& other : state_.openings) {
         close(other.descriptor);
     }
@@ -236,7 +279,7 @@ void Resident::becomeOpening(int chordGivenBack) {
     }
     setsid();
     try {
-        Launcher opening(hotkey_->handOver(chordGivenBack), settings_);
+        Launcher opening(hotkey_->handOver(socket), settings_);
         opening.open();
     } catch (const std::runtime_error& error) {
         fatal(error.what());
@@ -254,4 +297,21 @@ void Resident::restart() {
 void runResident(const Settings& settings, char** argv) {
     Pacing pacing;
     Resident(settings, argv, createX11Hotkey(), takeRestartState(), pacing).run();
+}
+
+bool awaitOpening(const Opening& opening, std::chrono::milliseconds within) {
+    pollfd news{opening.descriptor, POLLIN, 0};
+    const auto deadline = Pacing::Clock::now() + within;
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Pacing::Clock::now());
+        const int ready = poll(&news, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready == 0) {
+            kill(opening.pid, SIGKILL);
+            return false;
+        }
+    }
 }

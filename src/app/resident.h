@@ -39,13 +39,15 @@ public:
     const RestartState& state() const { return state_; }
 
 private:
+    void startClean();
     void ignoreStopSignals();
+    void tellOpeningsChordHeld();
     std::string taken() const;
     std::optional<std::string> awaitRelease();
     void regrab();
     void takeNews();
     void open();
-    [[noreturn]] void becomeOpening(int chordGivenBack);
+    [[noreturn]] void becomeOpening(int socket);
     [[noreturn]] void restart();
 
     Settings settings_;
@@ -58,6 +60,11 @@ private:
     bool keyMissing_ = false;
     std::optional<Pacing::Clock::time_point> takenSince_;
 };
+
+// Waits for the opening's word that it holds the keyboard, or for its end, for at most
+// within. One that has said neither by then is killed, so that its connection closes and
+// the server frees the keyboard: false then.
+bool awaitOpening(const Opening& opening, std::chrono::milliseconds within);
 
 // The resident for settings with a hotkey; argv is what each restart runs again.
 [[noreturn]] void runResident(const Settings& settings, char** argv);

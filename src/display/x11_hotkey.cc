@@ -2,9 +2,11 @@
 // hand-over of the connection to the opening at each press.
 #include "display/x11_hotkey.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +42,57 @@ void ungrabChord(Display* connection, const std::vector<ChordGrab>& grabs) {
     }
 }
 
+std::vector<ChordGrab> chordForms(unsigned keycode, unsigned modifiers,
+                                  const std::vector<unsigned>& locks) {
+    std::vector<ChordGrab> all;
+    for (unsigned subset = 0; subset < (1U << locks.size()); ++subset) {
+        unsigned extra = 0;
+        for (std::size_t i = 0; i < locks.size(); ++i) {
+            extra |= (subset >> i & 1U) != 0 ? locks[i] : 0;
+        }
+        const ChordGrab form{keycode, modifiers | extra};
+        if (std::find(all.begin(), all.end(), form) == all.end()) {
+            all.push_back(form);
+        }
+    }
+    return all;
+}
+
+unsigned modifierOfKey(const unsigned char* map, int perModifier, unsigned keycode) {
+    for (unsigned modifier = 0; keycode != 0 && modifier < 8; ++modifier) {
+        const unsigned char* keys = map + static_cast<std::ptrdiff_t>(modifier) * perModifier;
+        if (std::find(keys, keys + perModifier, keycode) != keys + perModifier) {
+            return 1U << modifier;
+        }
+    }
+    return 0;
+}
+
+bool makeOpeningSockets(int ends[2]) {
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0) {
+        return false;
+    }
+    for (int end = 0; end < 2; ++end) {
+        fcntl(ends[end], F_SETFD, FD_CLOEXEC);
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+        const int on = 1;
+        setsockopt(ends[end], SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    }
+    return true;
+}
+
+void sendToOtherSide(int socket, char byte) {
+#ifdef MSG_NOSIGNAL
+    constexpr int noSignal = MSG_NOSIGNAL;
+#else
+    constexpr int noSignal = 0;  // SO_NOSIGPIPE, set on the socket
+#endif
+    if (send(socket, &byte, 1, noSignal | MSG_DONTWAIT) < 0) {
+        // The other side has gone, or has not read the last byte: either way it knows.
+    }
+}
+
 std::unique_ptr<X11Hotkey> createX11Hotkey() { return std::make_unique<X11LibHotkey>(); }
 
 X11LibHotkey::~X11LibHotkey() {
@@ -69,40 +122,30 @@ bool X11LibHotkey::connect(std::string& authority, void (*lost)()) {
         return false;
     }
     fcntl(ConnectionNumber(connection), F_SETFD, FD_CLOEXEC);
+    // The opening that takes the connection over tells a held chord's repeats from new
+    // presses.
+    XkbSetDetectableAutoRepeat(connection, True, nullptr);
     whenLost = lost;
     XSetIOErrorHandler(serverLost);
     return true;
 }
 
-unsigned X11LibHotkey::numLockMask() const {
-    const KeyCode numLock = XKeysymToKeycode(connection, XK_Num_Lock);
+// Lock, and the modifiers that NumLock and Scroll Lock are on in the live map.
+std::vector<unsigned> X11LibHotkey::lockModifiers() const {
+    std::vector<unsigned> locks = {LockMask};
     XModifierKeymap* map = XGetModifierMapping(connection);
-    unsigned mask = 0;
-    for (int modifier = 0; map != nullptr && numLock != 0 && modifier < 8; ++modifier) {
-        const KeyCode* keys =
-            map->modifiermap + static_cast<std::ptrdiff_t>(modifier) * map->max_keypermod;
-        if (std::find(keys, keys + map->max_keypermod, numLock) != keys + map->max_keypermod) {
-            mask = 1U << static_cast<unsigned>(modifier);
+    if (map == nullptr) {
+        return locks;
+    }
+    for (const KeySym lock : {XK_Num_Lock, XK_Scroll_Lock}) {
+        const unsigned modifier =
+            modifierOfKey(map->modifiermap, map->max_keypermod, XKeysymToKeycode(connection, lock));
+        if (modifier != 0) {
+            locks.push_back(modifier);
         }
     }
-    if (map != nullptr) {
-        XFreeModifiermap(map);
-    }
-    return mask;
-}
-
-// Alone, with Lock, with NumLock's modifier and with both: Caps Lock or NumLock on must
-// not make the chord another key.
-std::vector<ChordGrab> X11LibHotkey::forms(unsigned keycode, unsigned modifiers) const {
-    const unsigned numLock = numLockMask();
-    std::vector<ChordGrab> all;
-    for (const unsigned extra : {0U, unsigned{LockMask}, numLock, LockMask | numLock}) {
-        const ChordGrab form{keycode, modifiers | extra};
-        if (std::find(all.begin(), all.end(), form) == all.end()) {
-            all.push_back(form);
-        }
-    }
-    return all;
+    XFreeModifiermap(map);
+    return locks;
 }
 
 // The pointer goes on; the keyboard freezes at the press, its keys kept in order by the
@@ -115,7 +158,7 @@ X11Hotkey::Grab X11LibHotkey::grab(const Chord& chord) {
         XFlush(connection);
         return Grab::NoKey;
     }
-    std::vector<ChordGrab> wanted = forms(keycode, chord.modifiers);
+    std::vector<ChordGrab> wanted = chordForms(keycode, chord.modifiers, lockModifiers());
     if (wanted == held) {
         return Grab::Held;
     }
@@ -158,9 +201,9 @@ X11Hotkey::Wake X11LibHotkey::wait(const std::vector<int>& descriptors) {
 }
 
 // The opening ends as a one-shot launcher does when the server goes.
-std::unique_ptr<X11Interface> X11LibHotkey::handOver(int chordGivenBack) {
+std::unique_ptr<X11Interface> X11LibHotkey::handOver(int socket) {
     XSetIOErrorHandler(nullptr);
-    auto display = std::make_unique<X11LibX11>(connection, std::move(held), chordGivenBack);
+    auto display = std::make_unique<X11LibX11>(connection, std::move(held), socket);
     connection = nullptr;
     return display;
 }
@@ -173,4 +216,17 @@ void X11LibHotkey::dropConnection() {
 void X11LibHotkey::thawKeyboard() {
     XUngrabKeyboard(connection, CurrentTime);
     XFlush(connection);
+}
+
+bool X11LibHotkey::hasFont(const std::vector<std::string>& fonts) {
+    return std::any_of(fonts.begin(), fonts.end(), [this](const std::string& name) {
+        // A name travels with a 16-bit length, as the window's does.
+        XFontStruct* font = !name.empty() && name.size() <= 0xFFFF
+                                ? XLoadQueryFont(connection, name.c_str())
+                                : nullptr;
+        if (font != nullptr) {
+            XFreeFont(connection, font);
+        }
+        return font != nullptr;
+    });
 }

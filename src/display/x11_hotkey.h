@@ -30,6 +30,25 @@ struct ChordGrab {
 // Lets go of each grab on the default root; what the server has not yet been told of.
 void ungrabChord(_XDisplay* connection, const std::vector<ChordGrab>& grabs);
 
+// Every form of the chord: its modifiers with each combination of the lock modifiers
+// (Lock, and those that NumLock and Scroll Lock are on), so that a lock left on does not
+// make the chord another key.
+std::vector<ChordGrab> chordForms(unsigned keycode, unsigned modifiers,
+                                  const std::vector<unsigned>& locks);
+
+// The modifier bit a key is on in a modifier map (8 rows of perModifier keycodes, 0 for
+// none, as XModifierKeymap lays them out); 0 when it is on none.
+unsigned modifierOfKey(const unsigned char* map, int perModifier, unsigned keycode);
+
+// A resident and each of its openings share a socket pair. The opening sends
+// chordGivenBack once it holds the keyboard and has let go of the chord; the resident
+// sends chordHeld once it holds the chord again. Neither side's send raises SIGPIPE, so
+// either outlives the other.
+inline constexpr char chordGivenBack = 'r';
+inline constexpr char chordHeld = 'h';
+bool makeOpeningSockets(int ends[2]);
+void sendToOtherSide(int socket, char byte);
+
 class X11Hotkey {
 public:
     enum class Grab { Held, Taken, NoKey };
@@ -42,7 +61,8 @@ public:
 
     // Connects to the server that DISPLAY names. authority is the connection's
     // authorization as connect found it ("" when not known): given back at a restart, no
-    // file is read for it. lost runs when the server goes, and must end the process.
+    // file is read for it. lost runs when the server goes, and must end the process. A
+    // key held down repeats as presses alone on this connection, with no releases between.
     virtual bool connect(std::string& authority, void (*lost)()) = 0;
     // Takes the chord in every form that the lock modifiers make, on the key that carries
     // its KeySym, letting go of any key it held before: Taken when another client holds
@@ -51,15 +71,17 @@ public:
     // Until the chord is pressed (the keyboard is then frozen), the keyboard is remapped
     // (grab again), or one of descriptors turns readable.
     virtual Wake wait(const std::vector<int>& descriptors) = 0;
-    // In a child after a press: a display on this very connection for the opening. Once
-    // it holds the keyboard it gives the chord back and writes a byte to chordGivenBack.
-    virtual std::unique_ptr<X11Interface> handOver(int chordGivenBack) = 0;
+    // In a child after a press: a display on this very connection for the opening, which
+    // talks to the resident over socket.
+    virtual std::unique_ptr<X11Interface> handOver(int socket) = 0;
     // In the resident after the child has taken the connection over: closes the
     // descriptor without a word to the server.
     virtual void dropConnection() = 0;
     // A press that no opening will take: the keyboard thaws and the keys typed since go
     // where they would have gone.
     virtual void thawKeyboard() = 0;
+    // Whether the server has one of the fonts, in turn, to load.
+    virtual bool hasFont(const std::vector<std::string>& fonts) = 0;
 };
 
 std::unique_ptr<X11Hotkey> createX11Hotkey();
@@ -75,13 +97,13 @@ public:
     bool connect(std::string& authority, void (*lost)()) override;
     Grab grab(const Chord& chord) override;
     Wake wait(const std::vector<int>& descriptors) override;
-    std::unique_ptr<X11Interface> handOver(int chordGivenBack) override;
+    std::unique_ptr<X11Interface> handOver(int socket) override;
     void dropConnection() override;
     void thawKeyboard() override;
+    bool hasFont(const std::vector<std::string>& fonts) override;
 
 private:
-    std::vector<ChordGrab> forms(unsigned keycode, unsigned modifiers) const;
-    unsigned numLockMask() const;
+    std::vector<unsigned> lockModifiers() const;
 
     _XDisplay* connection = nullptr;
     std::vector<ChordGrab> held;

@@ -40,6 +40,10 @@ public:
     // Waits until an event is queued (true) or one of descriptors turns readable first
     // (false); a descriptor of -1 is none.
     virtual bool waitForEvent(const std::vector<int>& descriptors) = 0;
+    // Before a way out that the user chose (Escape, Return, a bookmark): on a display that
+    // a hotkey opened, waits a moment until the hotkey is held again, so that a press right
+    // after the window has gone opens the next one. Nothing on a display of its own.
+    virtual void awaitHotkeyHeld() {}
     // Closes the connection: the server frees the keyboard and the window. Nothing is
     // drawn or read after it.
     virtual void disconnect() = 0;

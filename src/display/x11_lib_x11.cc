@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -91,8 +92,11 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
 
 std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }
 
-X11LibX11::X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int givenBack)
-    : connection(adopted), chordGrabs(std::move(chord)), chordGivenBack(givenBack) {}
+X11LibX11::X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int socket)
+    : connection(adopted),
+      chordGrabs(std::move(chord)),
+      residentSocket(socket),
+      chordKey(chordGrabs.empty() ? 0 : chordGrabs.front().keycode) {}
 
 X11LibX11::~X11LibX11() { disconnect(); }
 
@@ -302,6 +306,9 @@ bool X11LibX11::nextEvent(InputEvent& event) {
     XSelectInput(connection, window, windowEvents);
     XEvent xevent;
     XNextEvent(connection, &xevent);
+    if (chordRepeats(xevent)) {
+        return true;  // the chord held past the keyboard's repeat delay: no key of the line
+    }
     if (xevent.type == KeyPress) {
         // The KeySym every other client's first key gets: under Control a Latin letter
         // from another group, with Caps Lock upper case where the key's type ignores Lock.
@@ -324,6 +331,36 @@ bool X11LibX11::nextEvent(InputEvent& event) {
         event.kind = EventKind::Lost;
     }
     return true;
+}
+
+// Until the chord's key is released, its presses are repeats, whatever the modifiers.
+// Detectable auto-repeat sends them alone; core auto-repeat puts a release of the same
+// moment before each, which is no release.
+bool X11LibX11::chordRepeats(const XEvent& xevent) {
+    if (chordKey == 0 || (xevent.type != KeyPress && xevent.type != KeyRelease) ||
+        xevent.xkey.keycode != chordKey) {
+        return false;
+    }
+    if (xevent.type == KeyRelease) {
+        XEvent next{};
+        if (XEventsQueued(connection, QueuedAfterReading) > 0) {
+            XPeekEvent(connection, &next);
+        }
+        const bool repeat = next.type == KeyPress && next.xkey.keycode == chordKey &&
+                            next.xkey.time == xevent.xkey.time;
+        chordKey = repeat ? chordKey : 0;
+    }
+    return xevent.type == KeyPress;
+}
+
+// The resident says once it holds the chord again, almost always before this is asked;
+// one that has gone closes the socket. Either way no longer than slock would wait.
+void X11LibX11::awaitHotkeyHeld() {
+    constexpr int boundMilliseconds = 250;
+    if (residentSocket >= 0) {
+        pollfd news{residentSocket, POLLIN, 0};
+        poll(&news, 1, boundMilliseconds);
+    }
 }
 
 // XPending reads whatever the server has sent; the poll sleeps until either side has more.

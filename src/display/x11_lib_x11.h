@@ -23,8 +23,8 @@ class X11LibX11 final : public X11Interface {
 public:
     X11LibX11() = default;
     // An opening's display, on the connection of the resident that saw the press: once
-    // the keyboard is held it gives the chord back and writes a byte to chordGivenBack.
-    X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int chordGivenBack);
+    // the keyboard is held it gives the chord back and says so over socket.
+    X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int socket);
     X11LibX11(const X11LibX11&) = delete;
     X11LibX11& operator=(const X11LibX11&) = delete;
     ~X11LibX11() override;
@@ -37,6 +37,7 @@ public:
     bool redraw(const std::string& text, std::uint64_t cursor) override;
     bool nextEvent(InputEvent& event) override;
     bool waitForEvent(const std::vector<int>& descriptors) override;
+    void awaitHotkeyHeld() override;
     void disconnect() override;
     int descriptor() const override;
 
@@ -61,6 +62,7 @@ private:
     void holdPointer();
     void watchScreenSaver();
     bool lostToAnother(const XEvent& xevent);
+    bool chordRepeats(const XEvent& xevent);
 
     std::string displayName;
     Display* connection = nullptr;
@@ -79,6 +81,9 @@ private:
     Window focusWatched = None;
     int screenSaverEvent = -1;  // the extension's notify event type, or -1
     bool lost = false;          // found between events: the next one is Lost
+    // An opening's: the chord's grabs until given back, the socket to the resident, and
+    // the chord's key, whose presses are repeats until it is really released.
     std::vector<ChordGrab> chordGrabs;
-    int chordGivenBack = -1;
+    int residentSocket = -1;
+    unsigned chordKey = 0;
 };

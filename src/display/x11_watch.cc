@@ -46,10 +46,7 @@ void X11LibX11::giveChordBack() {
     ungrabChord(connection, chordGrabs);
     chordGrabs.clear();
     XSync(connection, False);
-    const char givenBack = 'r';
-    if (write(chordGivenBack, &givenBack, 1) < 0) {
-        // The resident has gone: nobody waits for the chord.
-    }
+    sendToOtherSide(residentSocket, chordGivenBack);
 }
 
 // Until another client's grab ends, or for the given time: false when the time ran out.

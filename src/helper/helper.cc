@@ -41,22 +41,6 @@ bool writeFully(int descriptor, const char* data, std::size_t size) {
     return true;
 }
 
-void closeFrom(int first) {
-#if defined(__FreeBSD__)
-    closefrom(first);
-#else
-#if defined(SYS_close_range)
-    if (syscall(SYS_close_range, first, ~0U, 0) == 0) {
-        return;
-    }
-#endif
-    const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
-    for (int descriptor = first; descriptor < limit; ++descriptor) {
-        close(descriptor);
-    }
-#endif
-}
-
 // /dev/null on 0 to 2, the pipe on 3, nothing else: not the X connection, not the
 // launcher's standard error, which a reader waits on until every copy is closed.
 void keepOnly(int writeEnd) {
@@ -66,7 +50,7 @@ void keepOnly(int writeEnd) {
         dup2(nothing, standard);
     }
     dup2(output, helperOutput);
-    closeFrom(helperOutput + 1);
+    closeDescriptorsFrom(helperOutput + 1);
 }
 
 // The length goes first, so that the reader makes room once and can tell a whole output
@@ -87,6 +71,22 @@ void keepOnly(int writeEnd) {
 }
 
 }  // namespace
+
+void closeDescriptorsFrom(int first) {
+#if defined(__FreeBSD__)
+    closefrom(first);
+#else
+#if defined(SYS_close_range)
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0) {
+        return;
+    }
+#endif
+    const long limit = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+    for (int descriptor = first; descriptor < limit; ++descriptor) {
+        close(descriptor);
+    }
+#endif
+}
 
 HelperOutput::~HelperOutput() { stop(); }
 

@@ -91,3 +91,6 @@ private:
 // Waits, for at most bound, until every helper this process started has ended and been
 // reaped: a killed helper still counts against the user's process limit until then.
 void reapHelpers(std::chrono::milliseconds bound);
+
+// Closes every descriptor from first on: what a process was started with is not kept.
+void closeDescriptorsFrom(int first);

@@ -22,8 +22,6 @@ namespace e2e {
 
 namespace {
 
-constexpr auto pollInterval = 2ms;
-
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
@@ -62,13 +60,14 @@ int ignoreVanishedWindows(Display*, XErrorEvent* error) {
 
 }  // namespace
 
-bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout) {
+bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout,
+               Clock::duration interval) {
     const auto deadline = Clock::now() + timeout;
     while (!condition()) {
         if (Clock::now() > deadline) {
             return false;
         }
-        std::this_thread::sleep_for(pollInterval);
+        std::this_thread::sleep_for(interval);
     }
     return true;
 }

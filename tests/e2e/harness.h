@@ -16,8 +16,10 @@ namespace e2e {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Polls condition until it holds or the timeout passes: waits for state, not for time.
-bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout = 10s);
+// Polls condition every interval until it holds or the timeout passes: waits for state,
+// not for time.
+bool waitUntil(const std::function<bool()>& condition, Clock::duration timeout = 10s,
+               Clock::duration interval = 2ms);
 
 // A private X server on the first free display, no TCP. command is the server and its
 // options; a nested one (Xephyr) shows its screens on hostDisplay.

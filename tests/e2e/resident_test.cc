@@ -2,24 +2,79 @@
 #include "e2e_fixture.h"
 
 #include <X11/XKBlib.h>
+#include <X11/extensions/XTest.h>
 
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
+#include <thread>
+#include <tuple>
 
 namespace e2e {
 namespace {
+
+// The one child process of parent, as /proc tells it; 0 when there is none.
+pid_t childOf(pid_t parent) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string pid;
+        std::string name;
+        std::string state;
+        pid_t ppid = 0;
+        if (stat >> pid >> name >> state >> ppid && ppid == parent) {
+            return std::stoi(pid);
+        }
+    }
+    return 0;
+}
 
 // A resident started with -hotkey Mod4+p and the recording shell, on a server with no
 // window manager.
 class ResidentTest : public LaunchTest {
 protected:
-    void startResident() {
-        launcher = start({"-hotkey", "Mod4+p"}, environment(recorderEnv()));
-        ASSERT_TRUE(holdsChordOn(XKeysymToKeycode(x().display(), XK_p)))
-            << launcher->standardError();
+    void startResident(const std::vector<std::string>& extraEnv = {},
+                       const std::function<void()>& beforeExec = {}) {
+        std::vector<std::string> env = recorderEnv();
+        env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+        launcher = start({"-hotkey", "Mod4+p"}, environment(env), beforeExec);
+        ASSERT_TRUE(holdsChord()) << launcher->standardError();
     }
-    bool holdsChordOn(KeyCode code) { return x().waitForForeignKeyGrab(code, Mod4Mask); }
+    KeyCode code(KeySym keysym) { return XKeysymToKeycode(x().display(), keysym); }
+    bool holdsChordOn(KeyCode key) { return x().waitForForeignKeyGrab(key, Mod4Mask); }
+    bool holdsChord() { return holdsChordOn(code(XK_p)); }
+    // Presses the chord; true once an opening's window shows and holds the keyboard.
+    bool opens() {
+        x().watchForWindows();
+        x().key("p", {"Super"});
+        opened = x().waitForMappedWindow();
+        return opened != 0 && x().waitForForeignGrab();
+    }
+    bool openedWindowGone() {
+        XWindowAttributes attributes{};
+        return XGetWindowAttributes(x().display(), opened, &attributes) == 0;
+    }
+    // The arguments of the command that line ran, its record removed for the next.
+    std::string run(const std::string& line) {
+        play({line, "<Return>"});
+        const std::string arguments = launchedArgs();
+        std::filesystem::remove(record());
+        return arguments;
+    }
+    // The key's row of the keyboard map, and the key given another row.
+    std::vector<KeySym> rowOf(KeyCode key) {
+        int perCode = 0;
+        KeySym* row = XGetKeyboardMapping(x().display(), key, 1, &perCode);
+        std::vector<KeySym> kept(row, row + perCode);
+        XFree(row);
+        return kept;
+    }
+    void remap(KeyCode key, std::vector<KeySym> row) {
+        XChangeKeyboardMapping(x().display(), key, static_cast<int>(row.size()), row.data(), 1);
+        XSync(x().display(), False);
+    }
+
+    Window opened = 0;
 };
 
 // Every key typed right after the hotkey, before any window exists, reaches the line;
@@ -59,32 +114,27 @@ TEST_F(ResidentTest, ChordTakenByAnotherClientIsAnError) {
 TEST_F(ResidentTest, RemappedKeyboardMovesTheChordToTheNewKey) {
     startResident();
     Display* display = x().display();
-    const KeyCode old = XKeysymToKeycode(display, XK_p);
+    const KeyCode old = code(XK_p);
     int low = 0;
     int high = 0;
     XDisplayKeycodes(display, &low, &high);
-    int perCode = 0;
-    KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(low), high - low + 1, &perCode);
-    const std::vector<KeySym> oldRow(map + (old - low) * perCode, map + (old - low + 1) * perCode);
     int spare = high;
     while (spare > low &&
            XkbKeycodeToKeysym(display, static_cast<KeyCode>(spare), 0, 0) != NoSymbol) {
         --spare;
     }
-    XFree(map);
-    const std::vector<KeySym> none(oldRow.size(), NoSymbol);
-    XChangeKeyboardMapping(display, spare, perCode, const_cast<KeySym*>(oldRow.data()), 1);
-    XChangeKeyboardMapping(display, old, perCode, const_cast<KeySym*>(none.data()), 1);
-    XSync(display, False);
+    const std::vector<KeySym> row = rowOf(old);
+    const std::vector<KeySym> none(row.size(), NoSymbol);
+    remap(static_cast<KeyCode>(spare), row);
+    remap(old, none);
     EXPECT_TRUE(holdsChordOn(static_cast<KeyCode>(spare)));
     x().keycode(old, {"Super"});
     x().type("q");
     x().keycode(static_cast<KeyCode>(spare), {"Super"});
     play({"ls", "<Return>"});
     EXPECT_EQ(launchedArgs(), argv("ls"));
-    XChangeKeyboardMapping(display, old, perCode, const_cast<KeySym*>(oldRow.data()), 1);
-    XChangeKeyboardMapping(display, spare, perCode, const_cast<KeySym*>(none.data()), 1);
-    XSync(display, False);
+    remap(old, row);
+    remap(static_cast<KeyCode>(spare), none);
 }
 
 // A press held up (the resident stopped for a moment) while i3lock starts: the opening
@@ -108,6 +158,126 @@ TEST_F(ResidentTest, LockerStartedWhileAPressIsHeldUpLocks) {
     EXPECT_TRUE(locker.running()) << locker.standardError();
     // Nothing comes of the line: what ran would have been saved within moments.
     EXPECT_FALSE(waitUntil([&] { return std::filesystem::exists(history()); }, 300ms));
+}
+
+// Super+p held past the keyboard's repeat delay: its repeats are no keys of the line, and
+// with Super+Return no empty line runs.
+TEST_F(ResidentTest, ChordHeldPastTheRepeatDelayOpensOnce) {
+    Display* display = x().display();
+    unsigned delay = 0;
+    unsigned interval = 0;
+    XkbGetAutoRepeatRate(display, XkbUseCoreKbd, &delay, &interval);
+    XkbSetAutoRepeatRate(display, XkbUseCoreKbd, 250, 33);
+    XAutoRepeatOn(display);
+    for (const auto& [chord, key, line] :
+         {std::tuple{"Mod4+p", XK_p, "xterm"}, std::tuple{"Mod4+Return", XK_Return, "ls"}}) {
+        launcher = start({"-hotkey", chord}, environment(recorderEnv()));
+        ASSERT_TRUE(holdsChordOn(code(key))) << launcher->standardError();
+        XTestFakeKeyEvent(display, code(XK_Super_L), True, CurrentTime);
+        XTestFakeKeyEvent(display, code(key), True, CurrentTime);
+        XSync(display, False);
+        std::this_thread::sleep_for(1s);  // the user's hand on the chord
+        XTestFakeKeyEvent(display, code(key), False, CurrentTime);
+        XTestFakeKeyEvent(display, code(XK_Super_L), False, CurrentTime);
+        EXPECT_EQ(run(line), argv(line)) << chord;
+    }
+    XkbSetAutoRepeatRate(display, XkbUseCoreKbd, delay, interval);
+    XSync(display, False);
+}
+
+// The opening that Escape closes gives the keyboard back only once the resident holds the
+// chord again: a press at once after it opens, however busy the machine.
+TEST_F(ResidentTest, EveryPressRightAfterAnOpeningClosesOpensBesideABusyLoop) {
+    Process busy("/bin/sh", {"-c", "while :; do :; done"}, {});
+    startResident();
+    for (int press = 0; press < 10; ++press) {
+        ASSERT_TRUE(opens()) << "press " << press << launcher->standardError();
+        x().key("Escape");
+        ASSERT_TRUE(waitUntil([&] { return openedWindowGone(); }, 10s, 0ms));
+    }
+    ASSERT_TRUE(opens());
+    EXPECT_EQ(run("ls"), argv("ls"));
+}
+
+// An opening stopped before it takes the keyboard would leave it frozen for good: within a
+// second it is ended, the keyboard is free, and the next press opens.
+TEST_F(ResidentTest, OpeningStoppedBeforeItsGrabIsEndedAndTheKeyboardFreed) {
+    const std::string marker = home / "stop";
+    writeFile(marker, "");
+    startResident({"LD_PRELOAD=" STOP_BEFORE_GRAB_LIBRARY, "PELLACORVINE_STOP_ONCE=" + marker});
+    x().key("p", {"Super"});
+    ASSERT_TRUE(waitUntil([&] { return !std::filesystem::exists(marker); }));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const bool free = x().holdKeyboard();
+            x().releaseKeyboard();
+            return free;
+        },
+        1500ms));
+    ASSERT_TRUE(holdsChord());
+    ASSERT_TRUE(opens());
+    EXPECT_EQ(run("ls"), argv("ls"));
+    EXPECT_EQ(launcher->standardError(),
+              "Error: The launcher did not take the keyboard within a second of the hotkey: it "
+              "was ended, and the keys typed since went to the window that has the focus\n");
+}
+
+// A restart runs the image that runs, not its file: removed, it still opens, press after
+// press; and the commands get SIGPIPE as the resident's starter left it.
+TEST_F(ResidentTest, OpensPressAfterPressOnceItsBinaryIsRemoved) {
+    program = runnableByAll(program);
+    startResident();
+    std::filesystem::remove(program);
+    for (const char* line : {"ls", "xterm"}) {
+        ASSERT_TRUE(opens()) << launcher->standardError();
+        play({line, "<Return>"});
+        EXPECT_EQ(launched().find("ignored:13"), std::string::npos);
+        EXPECT_EQ(launchedArgs(), argv(line));
+        std::filesystem::remove(record());
+        EXPECT_TRUE(holdsChord());
+    }
+}
+
+// With standard error closed, /dev/null takes its place: the error line of a key gone
+// goes nowhere, and the chord comes back with its key.
+TEST_F(ResidentTest, WithStandardErrorClosedTheChordOutlivesAnErrorLine) {
+    startResident({}, [] { close(2); });
+    const KeyCode p = code(XK_p);
+    const std::vector<KeySym> row = rowOf(p);
+    remap(p, std::vector<KeySym>(row.size(), NoSymbol));
+    ASSERT_TRUE(waitUntil([&] { return !x().waitForForeignKeyGrab(p, Mod4Mask, 0ms); }));
+    remap(p, row);
+    ASSERT_TRUE(holdsChord());
+    ASSERT_TRUE(opens());
+    EXPECT_EQ(run("ls"), argv("ls"));
+}
+
+// Caps Lock and NumLock both on: the chord is grabbed in that form too.
+TEST_F(ResidentTest, OpensWithCapsLockAndNumLockOn) {
+    startResident();
+    x().key("Caps_Lock");
+    x().key("Num_Lock");
+    const bool opensWithLocksOn = opens();
+    x().key("Escape");
+    x().key("Caps_Lock");
+    x().key("Num_Lock");
+    EXPECT_TRUE(opensWithLocksOn);
+}
+
+// The resident dies (a logout, a service restart) while its opening starts: the opening's
+// word to it kills nothing, and the line typed then runs.
+TEST_F(ResidentTest, OpeningOutlivesAResidentThatDiesAsItStarts) {
+    const std::string marker = home / "stop";
+    writeFile(marker, "");
+    startResident({"LD_PRELOAD=" STOP_BEFORE_GRAB_LIBRARY, "PELLACORVINE_STOP_ONCE=" + marker});
+    x().key("p", {"Super"});
+    ASSERT_TRUE(waitUntil([&] { return !std::filesystem::exists(marker); }));
+    const pid_t opening = childOf(launcher->pid());
+    kill(launcher->pid(), SIGKILL);
+    ASSERT_TRUE(launcher->waitExit());
+    kill(opening, SIGCONT);
+    ASSERT_TRUE(x().waitForForeignGrab());
+    EXPECT_EQ(run("ls"), argv("ls"));
 }
 
 }  // namespace

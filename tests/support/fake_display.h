@@ -77,6 +77,7 @@ public:
         return false;
     }
 
+    void awaitHotkeyHeld() override { record("awaitHotkeyHeld"); }
     void disconnect() override { record("disconnect"); }
     int descriptor() const override { return -1; }
 

@@ -52,6 +52,7 @@ public:
     std::unique_ptr<X11Interface> handOver(int) override { return nullptr; }
     void dropConnection() override {}
     void thawKeyboard() override {}
+    bool hasFont(const std::vector<std::string>&) override { return true; }
 
 private:
     HotkeyScript& script_;

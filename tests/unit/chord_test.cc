@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <X11/X.h>
+#include <X11/Xlib.h>
 #include <X11/keysym.h>
+
+#include <algorithm>
+#include <vector>
 
 #include "display/chord.h"
 
@@ -37,6 +41,40 @@ TEST(ChordTest, ModifierNamesAndOneKeysymOrWhyNot) {
             EXPECT_EQ(chord.keysym, c.keysym) << c.text;
         }
     }
+}
+
+// Caps Lock, NumLock or Scroll Lock left on must not make the chord another key: it is
+// grabbed with every combination of the lock modifiers the live map has, each known by its
+// bit (NumLock on Mod2 is 0x10, not its row 4, which would be Control).
+TEST(ChordFormsTest, EveryCombinationOfTheLockModifiers) {
+    constexpr unsigned char numLock = 77;
+    constexpr unsigned char scrollLock = 78;
+    unsigned char map[8 * 2] = {};
+    map[4 * 2 + 1] = numLock;  // Mod2's second key
+    map[5 * 2] = scrollLock;   // Mod3's first
+    EXPECT_EQ(modifierOfKey(map, 2, numLock), unsigned{Mod2Mask});
+    EXPECT_EQ(modifierOfKey(map, 2, scrollLock), unsigned{Mod3Mask});
+    EXPECT_EQ(modifierOfKey(map, 2, 99), 0U);
+    EXPECT_EQ(modifierOfKey(map, 2, 0), 0U) << "a key that is not there";
+    const auto modifiersOf = [](const std::vector<ChordGrab>& forms) {
+        std::vector<unsigned> modifiers;
+        for (const ChordGrab& form : forms) {
+            EXPECT_EQ(form.keycode, 33U);
+            modifiers.push_back(form.modifiers);
+        }
+        std::sort(modifiers.begin(), modifiers.end());
+        return modifiers;
+    };
+    const unsigned super = Mod4Mask;
+    const unsigned caps = LockMask;
+    EXPECT_EQ(
+        modifiersOf(chordForms(33, super, {caps, Mod2Mask, Mod3Mask})),
+        (std::vector<unsigned>{super, super | caps, super | Mod2Mask, super | caps | Mod2Mask,
+                               super | Mod3Mask, super | caps | Mod3Mask,
+                               super | Mod2Mask | Mod3Mask, super | caps | Mod2Mask | Mod3Mask}));
+    EXPECT_EQ(modifiersOf(chordForms(33, super | caps, {caps})),
+              (std::vector<unsigned>{super | caps}))
+        << "a lock the chord names itself adds no form";
 }
 
 }  // namespace

@@ -229,8 +229,9 @@ TEST_F(LaunchKeysTest, AltKeyWithoutBookmarkActsAsThePlainKey) {
 TEST_F(LaunchKeysTest, EscapeDropsTheConnectionAndExitsWritingNothing) {
     type("typed");
     script.echoToStderr = true;
-    EXPECT_EXIT(press(XK_Escape), ::testing::ExitedWithCode(0), "^disconnect\n$");
-    EXPECT_EXIT(press(XK_Escape, Mod1Mask), ::testing::ExitedWithCode(0), "^disconnect\n$");
+    EXPECT_EXIT(press(XK_Escape), ::testing::ExitedWithCode(0), "^awaitHotkeyHeld\ndisconnect\n$");
+    EXPECT_EXIT(press(XK_Escape, Mod1Mask), ::testing::ExitedWithCode(0),
+                "^awaitHotkeyHeld\ndisconnect\n$");
     EXPECT_EQ(readFile(historyFile()), "old");
 }
 

@@ -111,12 +111,13 @@ TEST_F(LauncherTest, FinishingKeyLetsGoAndEndsTheLoopWithoutRedraw) {
     char program[] = "pellacorvine";
     char* argv[] = {program, nullptr};
     launcher().run(1, argv);
-    EXPECT_EQ(std::vector<std::string>(script.calls.end() - 2, script.calls.end()),
-              (std::vector<std::string>{"nextEvent", "disconnect"}));
+    EXPECT_EQ(std::vector<std::string>(script.calls.end() - 3, script.calls.end()),
+              (std::vector<std::string>{"nextEvent", "awaitHotkeyHeld", "disconnect"}));
     EXPECT_EQ(script.events.size(), 1U) << "no event is awaited after the launch";
 }
 
-// A screen locker or a click elsewhere: out as on Escape, with the keys after it unread.
+// A screen locker or a click elsewhere: out as on Escape, with the keys after it unread,
+// and at once, not once a hotkey is held again.
 TEST_F(LauncherTest, LostWindowLetsGoAsEscapeDoes) {
     script.events = {keyEvent(XK_a), {EventKind::Lost, 0, 0}, keyEvent(XK_Return)};
     script.echoToStderr = true;

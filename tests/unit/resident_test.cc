@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -150,6 +151,95 @@ TEST_F(ResidentChordTest, TakesInTheChordGivenBackAndReapsAnEndedOpening) {
     EXPECT_EQ(left.front().pid, running);
     EXPECT_TRUE(left.front().chordGivenBack);
     EXPECT_EQ(reaped, -1) << "not reaped before";
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> goldenForms() {
+    std::ifstream in(UNIT_DATA_DIR "/restart_state.golden");
+    std::vector<std::string> forms;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.starts_with('#')) {
+            forms.push_back(line);
+        }
+    }
+    return forms;
+}
+
+std::string described(const std::optional<RestartState>& state) {
+    if (!state) {
+        return "unreadable";
+    }
+    std::string text = std::to_string(state->restarted) + " " +
+                       std::to_string(state->stopSignalsIgnored) + " " + state->executable + " " +
+                       state->authority;
+    for (const Opening& opening : state->openings) {
+        text += " " + std::to_string(opening.pid) + "/" + std::to_string(opening.descriptor) + "/" +
+                std::to_string(opening.chordGivenBack);
+    }
+    return text;
+}
+
+// What one image hands the next: this version's form round trips through the golden file,
+// 0.4.0's still reads, and anything else reads as nothing, never as a crash.
+TEST(RestartStateTest, ReadsThisFormAndTheLastAndNothingElse) {
+    RestartState state;
+    state.restarted = true;
+    state.stopSignalsIgnored = 5;
+    state.executable = "/usr/bin/pellacorvine";
+    state.authority = std::string("MIT-MAGIC-COOKIE-1") + '\0';
+    for (char byte = 0; byte < 16; ++byte) {
+        state.authority += byte;
+    }
+    state.openings = {{4242, 5, true}, {4243, 7, false}};
+    const std::vector<std::string> golden = goldenForms();
+    ASSERT_EQ(golden.size(), 2U);
+    EXPECT_EQ(encodeRestartState(state), golden[0]);
+    for (const std::string& form : golden) {
+        EXPECT_EQ(described(decodeRestartState(form)), described(state)) << form;
+    }
+    for (const char* garbage :
+         {"", "v2", "v3 5 2f -", "v2 5 2g -", "v2 5 2 -", "v2 9 2f -", "v2 5 2f - 4242 5",
+          "v2 5 2f - 4242 2 1", "v2 5 2f - 0 5 1", "v2 5 - -", "v2 5 2f - x", "junk"}) {
+        EXPECT_EQ(described(decodeRestartState(garbage)), "unreadable") << garbage;
+    }
+}
+
+// Within the bound of a press the keyboard is the opening's or free: an opening that has
+// neither said it holds it nor ended by then is killed.
+TEST(AwaitOpeningTest, KillsAnOpeningThatNeitherTakesTheKeyboardNorEndsInTime) {
+    struct Case {
+        const char* name;
+        void (*opening)(int socket);
+        bool tookIt;
+        int signal;  // what ended it; 0 for an exit
+    };
+    const Case cases[] = {{"SaysItHoldsIt",
+                           [](int socket) {
+                               sendToOtherSide(socket, chordGivenBack);
+                               _exit(0);
+                           },
+                           true, 0},
+                          {"Ends", [](int) { _exit(1); }, true, 0},
+                          {"Stuck", [](int) { pause(); }, false, SIGKILL}};
+    for (const Case& c : cases) {
+        int ends[2];
+        ASSERT_TRUE(makeOpeningSockets(ends));
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ends[0]);
+            c.opening(ends[1]);
+            _exit(0);
+        }
+        close(ends[1]);
+        EXPECT_EQ(awaitOpening({child, ends[0], false}, 100ms), c.tookIt) << c.name;
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, c.signal) << c.name;
+        close(ends[0]);
+    }
 }
 
 }  // namespace
