@@ -7,6 +7,8 @@
 
 #include "e2e_fixture.h"
 
+#include <fcntl.h>
+
 namespace e2e {
 namespace {
 
@@ -186,8 +188,11 @@ TEST_F(JourneyTest, EscapeWritesAndRunsNothing) {
 
 // Only the standard descriptors, and the signals as the launcher found them: HUP ignored
 // and USR1 blocked, nothing else.
+// Descriptors 5 and 7 of the starting shell reach no command.
 TEST_F(JourneyTest, LaunchedShellGetsTheStandardDescriptorsAndTheStartingSignals) {
     startReady(launcher, {}, recorderEnv(), [] {
+        dup2(open("/dev/null", O_RDONLY), 5);
+        dup2(5, 7);
         signal(SIGHUP, SIG_IGN);
         sigset_t usr1;
         sigemptyset(&usr1);
