@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "app/require_env.h"
 #include "lists/file_io.h"
@@ -29,12 +30,25 @@ constexpr std::chrono::milliseconds lockTimeout{1000};
 struct SummaryHeader {
     std::uint64_t device;
     std::uint64_t inode;
+    FileStamps stamps;
     std::uint64_t length;
     std::uint64_t lastEntryBytes;
     std::uint8_t identified;
+    std::uint8_t stampsTrusted;
     std::uint8_t inSavedForm;
     char last;
 };
+
+FileStamps stampsOf(const struct stat& status) {
+#if defined(__APPLE__)
+    const timespec& modified = status.st_mtimespec;
+    const timespec& changed = status.st_ctimespec;
+#else
+    const timespec& modified = status.st_mtim;
+    const timespec& changed = status.st_ctim;
+#endif
+    return {{modified.tv_sec, modified.tv_nsec}, {changed.tv_sec, changed.tv_nsec}};
+}
 
 // True where two line feeds meet, the one before bytes included. No early exit: the
 // compiler makes vector code of this loop.
@@ -78,28 +92,17 @@ bool readOn(int descriptor, FileEnd& end) {
     return read && readLastEntry(descriptor, end);
 }
 
-// The file as the read saw it, if its last entry and the line feeds around it still lie
-// where they did: then only what was appended since needs reading.
-bool readOnFromSeen(int descriptor, const FileEnd& seen, FileEnd& end) {
+// The file exactly as the read saw it: the same file, length and stamps, and stamps that
+// could not have stayed the same through a write after the read. Then nothing of it need
+// be read again; else all of it, since a write in place can keep the length and the last
+// entry (and appends by others are as rare as they are short).
+bool unchangedSinceRead(int descriptor, const FileEnd& seen) {
     struct stat status {};
-    if (!seen.identified || fstat(descriptor, &status) != 0 ||
-        static_cast<std::uint64_t>(status.st_dev) != seen.device ||
-        static_cast<std::uint64_t>(status.st_ino) != seen.inode ||
-        static_cast<std::size_t>(status.st_size) < seen.length) {
-        return false;
-    }
-    const std::size_t after = seen.last == '\n' ? 1 : 0;
-    const std::size_t entryStart = seen.length - after - seen.lastEntry.size();
-    const std::size_t from = entryStart > 0 ? entryStart - 1 : 0;
-    std::string expected = entryStart > 0 ? "\n" : "";
-    expected += seen.lastEntry;
-    expected.append(after, '\n');
-    std::string found;
-    if (!readAt(descriptor, from, seen.length - from, found) || found != expected) {
-        return false;
-    }
-    end = seen;
-    return readOn(descriptor, end);
+    return seen.identified && seen.stampsTrusted && fstat(descriptor, &status) == 0 &&
+           static_cast<std::uint64_t>(status.st_dev) == seen.device &&
+           static_cast<std::uint64_t>(status.st_ino) == seen.inode &&
+           static_cast<std::size_t>(status.st_size) == seen.length &&
+           stampsOf(status) == seen.stamps;
 }
 
 bool adds(const FileEnd& end, const std::string& command) {
@@ -149,8 +152,9 @@ FileEnd describe(std::string_view content) {
 }
 
 std::string encodeSummary(const FileEnd& end) {
-    const SummaryHeader header{end.device,     end.inode,       end.length, end.lastEntry.size(),
-                               end.identified, end.inSavedForm, end.last};
+    const SummaryHeader header{end.device,     end.inode,         end.stamps,
+                               end.length,     end.lastEntry.size(), end.identified,
+                               end.stampsTrusted, end.inSavedForm, end.last};
     std::string bytes(sizeof header, '\0');
     std::memcpy(bytes.data(), &header, sizeof header);
     return bytes + end.lastEntry;
@@ -169,6 +173,8 @@ std::size_t decodeSummary(std::string_view bytes, FileEnd& end) {
     end.identified = header.identified != 0;
     end.device = header.device;
     end.inode = header.inode;
+    end.stamps = header.stamps;
+    end.stampsTrusted = header.stampsTrusted != 0;
     end.length = header.length;
     end.inSavedForm = header.inSavedForm != 0;
     end.last = header.last;
@@ -177,6 +183,17 @@ std::size_t decodeSummary(std::string_view bytes, FileEnd& end) {
 }
 
 }  // namespace
+
+bool stampsSettled(const FileStamps& stamps, std::int64_t nowSeconds, std::int64_t nowNanoseconds) {
+    constexpr std::int64_t billion = 1000000000;
+    const bool wholeSeconds = stamps.modified[1] == 0 && stamps.changed[1] == 0;
+    const std::int64_t blur = wholeSeconds ? 2 * billion : billion / 10;
+    const auto nanoseconds = [](const std::int64_t stamp[2]) {
+        return stamp[0] * billion + stamp[1];
+    };
+    const std::int64_t latest = std::max(nanoseconds(stamps.modified), nanoseconds(stamps.changed));
+    return nowSeconds * billion + nowNanoseconds - latest >= blur;
+}
 
 HelperOutput::Reply mapHistoryFile(const std::string& path) {
     FileEnd seen;
@@ -195,6 +212,10 @@ HelperOutput::Reply mapHistoryFile(const std::string& path) {
             seen.identified = true;
             seen.device = static_cast<std::uint64_t>(status.st_dev);
             seen.inode = static_cast<std::uint64_t>(status.st_ino);
+            seen.stamps = stampsOf(status);
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);  // after the read: a write during it counts
+            seen.stampsTrusted = stampsSettled(seen.stamps, now.tv_sec, now.tv_nsec);
         }
     }
     if (descriptor >= 0) {
@@ -317,7 +338,7 @@ std::string History::next() {
 
 // Under the lock a file in the saved form gets only the new line appended; any other is
 // rewritten whole, which drops its empty lines. Without the lock nothing is rewritten.
-// What the read saw spares reading the file again, as long as it was only appended to.
+// What the read saw spares reading the file again, as long as nothing has written to it.
 void History::save(const std::string& command) {
     const std::optional<FileEnd> read = seenByTheRead();
     const ResolvedPath file(path);
@@ -334,8 +355,9 @@ void History::save(const std::string& command) {
     }
     // Read again, under the lock, so that what other launchers recorded is kept.
     FileEnd end;
-    if (!(read && readOnFromSeen(lock.descriptor(), *read, end)) &&
-        !readOn(lock.descriptor(), end = FileEnd{})) {
+    if (read && unchangedSinceRead(lock.descriptor(), *read)) {
+        end = *read;
+    } else if (!readOn(lock.descriptor(), end)) {
         return;  // rewriting a file we cannot read would lose it
     }
     if (end.inSavedForm) {

@@ -9,13 +9,23 @@
 
 #include "helper/helper.h"
 
-// What a save needs of the file it adds to, as a read of it saw it: the file, its length,
-// whether its lines are separated by single line feeds with none first, its last byte,
-// and the line before its end (the last entry, in that form).
+// When a file was last modified and changed, to the nanosecond the file system keeps.
+struct FileStamps {
+    std::int64_t modified[2] = {0, 0};  // seconds, nanoseconds
+    std::int64_t changed[2] = {0, 0};
+    bool operator==(const FileStamps&) const = default;
+};
+
+// What a save needs of the file it adds to, as a read of it saw it: the file, its stamps
+// (trusted when they were older than the file system's clock can blur at the read), its
+// length, whether its lines are separated by single line feeds with none first, its last
+// byte, and the line before its end (the last entry, in that form).
 struct FileEnd {
     bool identified = false;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    FileStamps stamps;
+    bool stampsTrusted = false;
     std::size_t length = 0;
     bool inSavedForm = true;
     char last = 0;
@@ -64,6 +74,11 @@ private:
 HelperOutput::Reply mapHistoryFile(const std::string& path);
 // The same, read here and now into one string.
 std::string readHistoryFile(const std::string& path);
+
+// Whether stamps taken now still tell every later write: a write within the clock tick
+// of the last one can leave them as they were. Stamps with no nanoseconds come from a file
+// system that keeps whole seconds, and blur over two.
+bool stampsSettled(const FileStamps& stamps, std::int64_t nowSeconds, std::int64_t nowNanoseconds);
 
 // The file's content split at line feeds, empty pieces dropped.
 std::vector<std::string> splitHistory(const std::string& content);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "history_fixture.h"
 #include "lists/bookmarks.h"
@@ -28,6 +29,10 @@ struct SaveCase {
     std::string after;
     bool appended;                       // the same file, or one renamed over it
     std::string addedSinceTheRead = "";  // by another saver, after an Up read the file
+    // Older than the file system's clock can blur at the read, so that the save may trust
+    // it unchanged; and then what another writer put in its place, at the same length.
+    bool aged = false;
+    std::string rewrittenInPlace = "";
 };
 
 std::ostream& operator<<(std::ostream& out, const SaveCase& c) { return out << c.name; }
@@ -40,10 +45,20 @@ TEST_P(SaveTableTest, WritesEntriesThenTheNewCommand) {
         writeFile(file(), *GetParam().before);
         stat(file().c_str(), &before);
     }
+    if (GetParam().aged) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
     History history;
+    const SaveCase& c = GetParam();
+    if (c.aged || !c.addedSinceTheRead.empty() || !c.rewrittenInPlace.empty()) {
+        history.previous();  // the read, whose summary the save may trust
+    }
     if (!GetParam().addedSinceTheRead.empty()) {
-        history.previous();
         std::ofstream(file(), std::ios::binary | std::ios::app) << GetParam().addedSinceTheRead;
+    }
+    if (!GetParam().rewrittenInPlace.empty()) {
+        std::fstream(file(), std::ios::binary | std::ios::in | std::ios::out)
+            << GetParam().rewrittenInPlace;
     }
     history.save(GetParam().command);
     EXPECT_EQ(readFile(file()), GetParam().after);
@@ -69,8 +84,48 @@ INSTANTIATE_TEST_SUITE_P(
         SaveCase{"BinaryBytesKept", std::string("\xff\0z", 3), "q", std::string("\xff\0z\nq", 5),
                  true},
         // Its empty line makes a rewrite, its last line a repeat.
-        SaveCase{"LineAddedSinceTheReadCounts", "a\nb", "c", "a\nb\nc\n", false, "\n\nc"}),
+        SaveCase{"LineAddedSinceTheReadCounts", "a\nb", "c", "a\nb\nc\n", false, "\n\nc"},
+        SaveCase{"UnchangedSinceTheRead", "a\nb\nc", "d", "a\nb\nc\nd", true, "", true},
+        // Same length and last entry, but an empty line inside: no longer in the saved form.
+        SaveCase{"RewrittenInPlaceSinceTheRead", "a\nb\nc", "d", "ab\nc\nd", false, "", true,
+                 "ab\n\nc"}),
     [](const auto& test) { return test.param.name; });
+
+// Stamps tell a later write only once the clock has moved on from them: 100 ms where the
+// file system keeps nanoseconds, two seconds where it keeps whole seconds.
+TEST(StampsTest, AreTrustedOnlyOnceTheClockHasMovedOnFromThem) {
+    struct Case {
+        const char* name;
+        FileStamps stamps;
+        std::int64_t now[2];
+        bool settled;
+    };
+    const Case cases[] = {
+        {"JustWritten", {{100, 500000000}, {100, 500000000}}, {100, 550000000}, false},
+        {"AMomentAgo", {{100, 500000000}, {100, 500000000}}, {100, 650000000}, true},
+        {"ChangedLaterThanModified", {{90, 1}, {100, 500000000}}, {100, 550000000}, false},
+        {"WholeSecondsOneAgo", {{100, 0}, {100, 0}}, {101, 500000000}, false},
+        {"WholeSecondsTwoAgo", {{100, 0}, {100, 0}}, {102, 0}, true}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(stampsSettled(c.stamps, c.now[0], c.now[1]), c.settled) << c.name;
+    }
+}
+
+// A loop of links is followed no further than the kernel would follow one: the history is
+// neither read nor written, and nothing hangs.
+TEST_F(HistoryTest, LoopOfLinksIsNeitherReadNorWritten) {
+    std::filesystem::create_symlink(home / "loop", file());
+    std::filesystem::create_symlink(file(), home / "loop");
+    EXPECT_EQ(inChild([] {
+                  alarm(5);
+                  History history;
+                  const bool none = history.previous().empty();
+                  history.save("x");
+                  return none ? 0 : 1;
+              }),
+              0);
+    EXPECT_TRUE(std::filesystem::is_symlink(file()));
+}
 
 TEST_F(HistoryTest, UpAndDownWrapAround) {
     writeFile(file(), "\na\n\nb\nc\n\n");  // empty lines are no entries
@@ -149,9 +204,11 @@ TEST_F(HistoryTest, ConcurrentLaunchersKeepEachOthersCommands) {
     EXPECT_EQ(readFile(file()), "a\nx\ny");
 }
 
-// An empty line makes the save rewrite the file through a temporary one beside it.
+// An empty line makes the save rewrite the file through a temporary one beside it; the
+// leftover of a save killed part-way goes first.
 TEST_F(HistoryTest, LeavesNoTemporaryFilesBehind) {
     writeFile(file(), "a\n\nb");
+    writeFile(file() + ".saving", "a\n", 0600);
     History history;
     history.save("c");
     EXPECT_EQ(readFile(file()), "a\nb\nc");
@@ -243,6 +300,33 @@ TEST_F(HistoryTest, SavesKilledPartWayLeaveTheHistoryWholeAndOneFileAtMost) {
                                 std::filesystem::directory_iterator()),
                   2);
     }
+}
+
+// A history another user shares with a group (0660) keeps its group when a member whose
+// own group is another rewrites it.
+TEST_F(HistoryPermissionTest, GroupSharedHistoryKeepsItsGroupThroughARewrite) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as two users";
+    }
+    constexpr gid_t sharing = 100;
+    writeFile(file(), "a\n\nb", 0660);
+    ASSERT_EQ(chown(file().c_str(), 65533, sharing), 0);
+    chmod(file().c_str(), 0660);
+    EXPECT_EQ(
+        inChild([] {
+            const gid_t groups[] = {sharing};
+            if (setgroups(1, groups) != 0 || setgid(nobodyGroup) != 0 || setuid(nobodyUser) != 0) {
+                return 2;
+            }
+            History().save("c");
+            return 0;
+        }),
+        0);
+    struct stat after {};
+    stat(file().c_str(), &after);
+    EXPECT_EQ(readFile(file()), "a\nb\nc");
+    EXPECT_EQ(after.st_gid, sharing);
+    EXPECT_EQ(fileMode(file()), 0660U);
 }
 
 TEST_F(HistoryPermissionTest, ReadOnlyDirectoryFallsBackToRewritingInPlace) {
