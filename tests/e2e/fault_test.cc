@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #ifdef __linux__
 #include <sys/mount.h>
 #endif
@@ -25,6 +27,30 @@ protected:
         x().key("Return");
     }
 };
+
+// A pointer that a window manager holds for a moment (the end of a drag) is tried again:
+// the launcher holds it once it is free.
+TEST_F(FaultTest, PointerHeldElsewhereForAMomentIsTakenOnceFree) {
+    begin({"LD_PRELOAD=" MOMENTS_LIBRARY, "PELLACORVINE_POINTER_HELD=2"});
+    EXPECT_TRUE(x().waitForForeignPointerGrab(2s));
+    x().key("Escape");
+    expectEnd(*launcher, 0, "");
+}
+
+// Saving without the lock (another launcher holds it too long), a write cut short just as
+// another saver appends its line: the cut-back leaves that line whole.
+TEST_F(FaultTest, ShortWriteWithoutTheLockCutsNoOtherSaversLine) {
+    writeFile(history(), "old\n");
+    const int held = open(history().c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::vector<std::string> env = recorderEnv();
+    env.insert(env.end(), {"LD_PRELOAD=" MOMENTS_LIBRARY, "PELLACORVINE_SHORT_WRITE=" + history()});
+    begin(env);
+    typeAndRun("xterm");
+    expectEnd(*launcher, 0, "");
+    close(held);
+    EXPECT_EQ(readFile(history()), "old\n\nxt\ninterloper\n");
+}
 
 TEST_F(FaultTest, HistoryOverAFileSizeLimitKeepsItsContentAndTheCommandRuns) {
     const std::string old = std::string(4000, 'o') + "\n";

@@ -18,6 +18,7 @@ struct OtherClientCase {
     const char* name;
     bool letsGo;
     void (*act)(XSession& session, Window launcher);
+    void (*before)(XSession& session) = nullptr;  // before the launcher starts
 };
 
 std::ostream& operator<<(std::ostream& out, const OtherClientCase& c) { return out << c.name; }
@@ -26,10 +27,13 @@ class OtherClientTest : public LaunchTest, public ::testing::WithParamInterface<
 
 TEST_P(OtherClientTest, LetsGoForALockerOrTheUserElsewhereOnly) {
 #ifndef PELLACORVINE_XSS
-    if (std::string(GetParam().name) == "ScreenSaverOn") {
+    if (std::string(GetParam().name).starts_with("ScreenSaver")) {
         GTEST_SKIP() << "built without libXss";
     }
 #endif
+    if (GetParam().before != nullptr) {
+        GetParam().before(x());
+    }
     // The user's window, focused before the launcher opened.
     const Window users = x().ordinaryWindow(0, 0, 60, 60);
     XSetInputFocus(x().display(), users, RevertToNone, CurrentTime);
@@ -48,6 +52,13 @@ TEST_P(OtherClientTest, LetsGoForALockerOrTheUserElsewhereOnly) {
         EXPECT_EQ(launchedArgs(), argv("ls")) << launcher->standardError();
     }
     XForceScreenSaver(x().display(), ScreenSaverReset);
+}
+
+// Sends event on window: with no mask, to the client that made it.
+void forge(XSession& session, Window window, XEvent event, long mask = NoEventMask) {
+    event.xany.send_event = True;
+    XSendEvent(session.display(), window, False, mask, &event);
+    XSync(session.display(), False);
 }
 
 void focus(XSession& session, Window window) {
@@ -113,6 +124,12 @@ INSTANTIATE_TEST_SUITE_P(
                         }},
         OtherClientCase{"ClickOutside", true,
                         [](XSession& session, Window) { session.clickAt(5, 5); }},
+        OtherClientCase{"ClickOnTheFirstColumnRightOfTheWindow", true,
+                        [](XSession& session, Window launcher) {
+                            XWindowAttributes window{};
+                            XGetWindowAttributes(session.display(), launcher, &window);
+                            session.clickAt(window.x + window.width, window.y + 1);
+                        }},
         OtherClientCase{"UnmappedByAnotherClient", true,
                         [](XSession& session, Window launcher) {
                             XUnmapWindow(session.display(), launcher);
@@ -159,6 +176,35 @@ INSTANTIATE_TEST_SUITE_P(
                         [](XSession& session, Window) {
                             session.clickAt(5, 5, 4);
                             session.clickAt(5, 5, 5);
+                        }},
+        // The screen saver was on as the launcher started; it goes off.
+        OtherClientCase{
+            "ScreenSaverOff", false,
+            [](XSession& session, Window) {
+                XForceScreenSaver(session.display(), ScreenSaverReset);
+                XSync(session.display(), False);
+            },
+            [](XSession& session) { XForceScreenSaver(session.display(), ScreenSaverActive); }},
+        // Another client's word that the window went, a click landed outside, or a locker
+        // made its window: no proof of any of it.
+        OtherClientCase{"ForgedUnmapClickAndLockerWindow", false,
+                        [](XSession& session, Window launcher) {
+                            XEvent event{};
+                            event.xunmap = {UnmapNotify, 0,        True, session.display(),
+                                            launcher,    launcher, False};
+                            forge(session, launcher, event);
+                            event = {};
+                            event.xbutton.type = ButtonPress;
+                            event.xbutton.window = launcher;
+                            event.xbutton.button = Button1;
+                            event.xbutton.x = -10;
+                            forge(session, launcher, event);
+                            event = {};
+                            const Window root = DefaultRootWindow(session.display());
+                            event.xcreatewindow = {CreateNotify, 0,        True, session.display(),
+                                                   root,         0x7fffff, 0,    0,
+                                                   800,          600,      0,    True};
+                            forge(session, root, event, SubstructureNotifyMask);
                         }}),
     [](const auto& test) { return test.param.name; });
 

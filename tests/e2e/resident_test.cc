@@ -4,29 +4,34 @@
 #include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 namespace e2e {
 namespace {
 
-// The one child process of parent, as /proc tells it; 0 when there is none.
-pid_t childOf(pid_t parent) {
+// The children of parent, as /proc tells them, with their states ('Z' for a zombie).
+std::vector<std::pair<pid_t, char>> childrenOf(pid_t parent) {
+    std::vector<std::pair<pid_t, char>> children;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
         std::string pid;
         std::string name;
-        std::string state;
+        char state = 0;
         pid_t ppid = 0;
         if (stat >> pid >> name >> state >> ppid && ppid == parent) {
-            return std::stoi(pid);
+            children.emplace_back(std::stoi(pid), state);
         }
     }
-    return 0;
+    return children;
 }
 
 // A resident started with -hotkey Mod4+p and the recording shell, on a server with no
@@ -197,6 +202,11 @@ TEST_F(ResidentTest, EveryPressRightAfterAnOpeningClosesOpensBesideABusyLoop) {
     }
     ASSERT_TRUE(opens());
     EXPECT_EQ(run("ls"), argv("ls"));
+    EXPECT_TRUE(waitUntil([&] {
+        const auto children = childrenOf(launcher->pid());
+        return std::none_of(children.begin(), children.end(),
+                            [](const auto& child) { return child.second == 'Z'; });
+    })) << "an ended opening is never reaped";
 }
 
 // An opening stopped before it takes the keyboard would leave it frozen for good: within a
@@ -223,19 +233,27 @@ TEST_F(ResidentTest, OpeningStoppedBeforeItsGrabIsEndedAndTheKeyboardFreed) {
 }
 
 // A restart runs the image that runs, not its file: removed, it still opens, press after
-// press; and the commands get SIGPIPE as the resident's starter left it.
+// press. The commands of the first opening and of those after a restart get descriptors 0
+// to 2 only, however the resident was started, and SIGPIPE and the stop signals as its
+// starter left them; the resident itself keeps none of its starter's descriptors.
 TEST_F(ResidentTest, OpensPressAfterPressOnceItsBinaryIsRemoved) {
     program = runnableByAll(program);
-    startResident();
+    startResident({}, [] {
+        dup2(open("/dev/null", O_RDONLY), 5);
+        dup2(5, 7);
+    });
     std::filesystem::remove(program);
     for (const char* line : {"ls", "xterm"}) {
         ASSERT_TRUE(opens()) << launcher->standardError();
         play({line, "<Return>"});
-        EXPECT_EQ(launched().find("ignored:13"), std::string::npos);
+        const std::string text = launched();
+        EXPECT_EQ(text.substr(text.find("fd:")), "fd:0\nfd:1\nfd:2\n") << line;
         EXPECT_EQ(launchedArgs(), argv(line));
         std::filesystem::remove(record());
         EXPECT_TRUE(holdsChord());
     }
+    const std::string own = "/proc/" + std::to_string(launcher->pid()) + "/fd/";
+    EXPECT_FALSE(std::filesystem::exists(own + "5") || std::filesystem::exists(own + "7"));
 }
 
 // With standard error closed, /dev/null takes its place: the error line of a key gone
@@ -264,16 +282,19 @@ TEST_F(ResidentTest, OpensWithCapsLockAndNumLockOn) {
     EXPECT_TRUE(opensWithLocksOn);
 }
 
-// The resident dies (a logout, a service restart) while its opening starts: the opening's
-// word to it kills nothing, and the line typed then runs.
+// The resident's group hangs up (a logout, its terminal closed) while an opening starts:
+// the opening, in a session of its own, lives on; its word to the gone resident kills
+// nothing; and the line typed then runs.
 TEST_F(ResidentTest, OpeningOutlivesAResidentThatDiesAsItStarts) {
     const std::string marker = home / "stop";
     writeFile(marker, "");
     startResident({"LD_PRELOAD=" STOP_BEFORE_GRAB_LIBRARY, "PELLACORVINE_STOP_ONCE=" + marker});
     x().key("p", {"Super"});
     ASSERT_TRUE(waitUntil([&] { return !std::filesystem::exists(marker); }));
-    const pid_t opening = childOf(launcher->pid());
-    kill(launcher->pid(), SIGKILL);
+    const auto children = childrenOf(launcher->pid());
+    ASSERT_EQ(children.size(), 1U);
+    const pid_t opening = children.front().first;
+    kill(-launcher->pid(), SIGHUP);  // its process group, which the harness made
     ASSERT_TRUE(launcher->waitExit());
     kill(opening, SIGCONT);
     ASSERT_TRUE(x().waitForForeignGrab());

@@ -30,6 +30,10 @@ TEST(ChordTest, ModifierNamesAndOneKeysymOrWhyNot) {
                "'Hyper' is no modifier (Shift, Control, Mod1 to Mod5, Alt, Super)"},
           Case{"Mod4+", 0, NoSymbol, "it names no key"}, Case{"", 0, NoSymbol, "it names no key"},
           Case{"Mod4+nosuchkey", 0, NoSymbol, "'nosuchkey' is no KeySym name"},
+          Case{"Mod4x+p", 0, NoSymbol,
+               "'Mod4x' is no modifier (Shift, Control, Mod1 to Mod5, Alt, Super)"},
+          Case{"Superb+p", 0, NoSymbol,
+               "'Superb' is no modifier (Shift, Control, Mod1 to Mod5, Alt, Super)"},
           Case{"+p", 0, NoSymbol,
                "'' is no modifier (Shift, Control, Mod1 to Mod5, Alt, Super)"}}) {
         Chord chord;

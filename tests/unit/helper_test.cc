@@ -3,8 +3,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -70,6 +73,27 @@ TEST(HelperTest, KeepsOnlyItsPipe) {
     });
     EXPECT_EQ(open, "0c 1c 2c 3 ");
     close(kept);
+}
+
+// A helper killed while another still runs is reaped before the launch: until then it
+// counts against the user's process limit.
+TEST(HelperTest, ReapsAKilledHelperWhileAnotherStillRuns) {
+    const pid_t running = fork();
+    if (running == 0) {
+        pause();
+        _exit(0);
+    }
+    const pid_t killed = fork();
+    if (killed == 0) {
+        pause();
+        _exit(0);
+    }
+    kill(killed, SIGKILL);
+    reapHelpers(std::chrono::milliseconds(100));
+    const pid_t left = waitpid(killed, nullptr, WNOHANG);
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+    EXPECT_EQ(left, -1) << "not reaped";
 }
 
 }  // namespace
