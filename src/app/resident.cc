@@ -82,13 +82,26 @@ void Resident::run() {
     if (!hotkey_->connect(state_.authority, serverLost)) {
         fatal("Couldn't open display", !state_.restarted);
     }
-    if (!state_.restarted && !hotkey_->hasFont(fontsToTry(settings_.fontFields))) {
+    // The window every opening shows is made before the press, once the chord is held at
+    // a restart; at the first start, a font the server lacks is said now. Should the
+    // server have lost one since, the opening makes its own.
+    const WindowLook look{settings_.x,
+                          settings_.y,
+                          settings_.width,
+                          settings_.height,
+                          settings_.background,
+                          settings_.foreground,
+                          fontsToTry(settings_.fontFields)};
+    if (!state_.restarted && !hotkey_->prepare(look)) {
         fatal("Couldn't setup GC");
     }
     if (const auto error = holdChord()) {
         fatal(*error, !state_.restarted);
     }
     tellOpeningsChordHeld();
+    if (state_.restarted) {
+        hotkey_->prepare(look);
+    }
     for (;;) {
         step();
     }
@@ -237,6 +250,8 @@ void Resident::takeNews() {
 // first grab thawing the keys; once it has given the chord back (or ended, or been ended
 // for taking too long), this process starts over on a connection of its own.
 void Resident::open() {
+    // A fork takes longer than a map: the window shows first.
+    hotkey_->showWindow();
     int ends[2];
     if (!makeOpeningSockets(ends)) {
         hotkey_->thawKeyboard();

@@ -96,6 +96,9 @@ void sendToOtherSide(int socket, char byte) {
 std::unique_ptr<X11Hotkey> createX11Hotkey() { return std::make_unique<X11LibHotkey>(); }
 
 X11LibHotkey::~X11LibHotkey() {
+    if (prepared) {
+        prepared->forgetConnection();
+    }
     if (connection != nullptr) {
         XCloseDisplay(connection);
     }
@@ -203,30 +206,42 @@ X11Hotkey::Wake X11LibHotkey::wait(const std::vector<int>& descriptors) {
 // The opening ends as a one-shot launcher does when the server goes.
 std::unique_ptr<X11Interface> X11LibHotkey::handOver(int socket) {
     XSetIOErrorHandler(nullptr);
-    auto display = std::make_unique<X11LibX11>(connection, std::move(held), socket);
+    std::unique_ptr<X11LibX11> display =
+        prepared ? std::move(prepared) : std::make_unique<X11LibX11>(connection);
+    display->takeOver(std::move(held), socket);
     connection = nullptr;
     return display;
 }
 
 void X11LibHotkey::dropConnection() {
+    if (prepared) {
+        prepared->forgetConnection();
+    }
     close(ConnectionNumber(connection));
     connection = nullptr;  // what Xlib holds of it goes with the exec that follows
 }
 
 void X11LibHotkey::thawKeyboard() {
+    if (prepared) {
+        prepared->hide();
+    }
     XUngrabKeyboard(connection, CurrentTime);
     XFlush(connection);
 }
 
-bool X11LibHotkey::hasFont(const std::vector<std::string>& fonts) {
-    return std::any_of(fonts.begin(), fonts.end(), [this](const std::string& name) {
-        // A name travels with a 16-bit length, as the window's does.
-        XFontStruct* font = !name.empty() && name.size() <= 0xFFFF
-                                ? XLoadQueryFont(connection, name.c_str())
-                                : nullptr;
-        if (font != nullptr) {
-            XFreeFont(connection, font);
-        }
-        return font != nullptr;
-    });
+bool X11LibHotkey::prepare(const WindowLook& wanted) {
+    auto window = std::make_unique<X11LibX11>(connection);
+    if (!window->prepare(wanted)) {
+        window->forgetConnection();
+        return false;
+    }
+    prepared = std::move(window);
+    look = wanted;
+    return true;
+}
+
+void X11LibHotkey::showWindow() {
+    if (prepared) {
+        prepared->show(look.x, look.y);
+    }
 }

@@ -49,6 +49,18 @@ inline constexpr char chordHeld = 'h';
 bool makeOpeningSockets(int ends[2]);
 void sendToOtherSide(int socket, char byte);
 
+// What every opening's window looks like, to be made before the press, and where it goes
+// (a negative x or y centres it on the monitor in use).
+struct WindowLook {
+    std::int32_t x = -1;
+    std::int32_t y = -1;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::string background;
+    std::string foreground;
+    std::vector<std::string> fonts;  // tried in turn
+};
+
 class X11Hotkey {
 public:
     enum class Grab { Held, Taken, NoKey };
@@ -77,11 +89,18 @@ public:
     // In the resident after the child has taken the connection over: closes the
     // descriptor without a word to the server.
     virtual void dropConnection() = 0;
-    // A press that no opening will take: the keyboard thaws and the keys typed since go
-    // where they would have gone.
+    // A press that no opening will take: the window shown for it goes, the keyboard thaws
+    // and the keys typed since go where they would have gone.
     virtual void thawKeyboard() = 0;
-    // Whether the server has one of the fonts, in turn, to load.
-    virtual bool hasFont(const std::vector<std::string>& fonts) = 0;
+    // Makes the window every opening shows (unmapped, out of sight), its colours, its
+    // graphics contexts and the first of the fonts that loads, so that a press only places,
+    // maps and grabs: what handOver gives the opening. False when no font loads; the
+    // opening then makes its own.
+    virtual bool prepare(const WindowLook& look) = 0;
+    // At a press, before the hand-over: the prepared window placed where the one-shot
+    // launcher's would go, as the monitors and the focus are now, and mapped, so that it
+    // shows while the opening starts. Nothing without a prepared window.
+    virtual void showWindow() = 0;
 };
 
 std::unique_ptr<X11Hotkey> createX11Hotkey();
@@ -100,11 +119,14 @@ public:
     std::unique_ptr<X11Interface> handOver(int socket) override;
     void dropConnection() override;
     void thawKeyboard() override;
-    bool hasFont(const std::vector<std::string>& fonts) override;
+    bool prepare(const WindowLook& wanted) override;
+    void showWindow() override;
 
 private:
     std::vector<unsigned> lockModifiers() const;
 
     _XDisplay* connection = nullptr;
     std::vector<ChordGrab> held;
+    std::unique_ptr<class X11LibX11> prepared;
+    WindowLook look;
 };

@@ -4,7 +4,6 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,24 +11,14 @@
 #include <stdexcept>
 
 #include "app/require_env.h"
-#include "display/key_value.h"
 #include "display/x11_lockers.h"
 #include "display/x11_tree.h"
-#include "display/x11_wait.h"
 
 namespace {
-
-constexpr int exposeEventType = Expose;
-#undef Expose  // the X event type hides EventKind::Expose
 
 // Keys typed between the window manager's release and our next try go astray: try often.
 constexpr long grabIntervalNanoseconds = 1000000;           // 1 ms between tries
 constexpr std::int64_t grabBudgetNanoseconds = 3000000000;  // give up after 3 s
-
-// What the window takes from its creation on: an exposure during start-up (the helpers'
-// forks happen there) must not be lost.
-// Structure changes tell that another client unmapped or destroyed it.
-constexpr long windowEvents = KeyPressMask | ExposureMask | StructureNotifyMask;
 
 constexpr int textLeft = 2;  // the pen's start, in pixels from the window's left edge
 
@@ -92,11 +81,31 @@ std::size_t visibleTextBytes(std::size_t length, int windowWidth, int minCharWid
 
 std::unique_ptr<X11Interface> createX11Interface() { return std::make_unique<X11LibX11>(); }
 
-X11LibX11::X11LibX11(Display* adopted, std::vector<ChordGrab> chord, int socket)
-    : connection(adopted),
-      chordGrabs(std::move(chord)),
-      residentSocket(socket),
-      chordKey(chordGrabs.empty() ? 0 : chordGrabs.front().keycode) {}
+void X11LibX11::takeOver(std::vector<ChordGrab> chord, int socket) {
+    chordGrabs = std::move(chord);
+    residentSocket = socket;
+    chordKey = chordGrabs.empty() ? 0 : chordGrabs.front().keycode;
+}
+
+// Out of sight until a press places it: a window as large as a monitor, made at the screen's
+// corner, would look like a locker's to an opening still open.
+bool X11LibX11::prepare(const WindowLook& look) {
+    screen = DefaultScreen(connection);
+    width = static_cast<std::uint16_t>(look.width);
+    height = static_cast<std::uint16_t>(look.height);
+    createWindow(-look.width, -look.height);
+    preparedHeads = monitorsOf(connection);
+    prepared = std::any_of(look.fonts.begin(), look.fonts.end(), [&](const std::string& name) {
+        return setupGC(look.background, look.foreground, name);
+    });
+    if (prepared) {
+        prepareKeyLookup();  // the keyboard map, loaded into what the opening inherits
+    } else {
+        freeWindowParts();
+    }
+    XFlush(connection);
+    return prepared;
+}
 
 X11LibX11::~X11LibX11() { disconnect(); }
 
@@ -106,20 +115,28 @@ void X11LibX11::disconnect() {
     if (connection == nullptr) {
         return;
     }
-    if (font != nullptr) {
-        XFreeFont(connection, font);
-    }
-    if (textGC != nullptr) {
-        XFreeGC(connection, textGC);
-    }
-    if (fillGC != nullptr) {
-        XFreeGC(connection, fillGC);
-    }
     XUngrabPointer(connection, CurrentTime);
     XUngrabKeyboard(connection, CurrentTime);
-    XDestroyWindow(connection, window);
+    freeWindowParts();
     XCloseDisplay(connection);
     connection = nullptr;
+}
+
+void X11LibX11::freeWindowParts() {
+    if (font != nullptr) {
+        XFreeFont(connection, font);
+        font = nullptr;
+    }
+    for (GC* context : {&textGC, &fillGC}) {
+        if (*context != nullptr) {
+            XFreeGC(connection, *context);
+            *context = nullptr;
+        }
+    }
+    if (window != 0) {
+        XDestroyWindow(connection, window);
+        window = 0;
+    }
 }
 
 int X11LibX11::descriptor() const {
@@ -147,39 +164,80 @@ bool X11LibX11::openWindow(std::int32_t x, std::int32_t y, std::int32_t newWidth
     keepConnectionFromChildren();
     keepVanishedWindowsHarmless();
     screen = DefaultScreen(connection);
-    if (x < 0 || y < 0) {
-        const Point place =
-            placeWindow(monitorInUse(connection, screen), x, y, newWidth, newHeight);
-        x = place.x;
-        y = place.y;
+    if (!shown) {
+        mapPlaced(x, y);
     }
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.event_mask = windowEvents;
-    window = XCreateWindow(connection, RootWindow(connection, screen), x, y,
-                           static_cast<unsigned>(newWidth), static_cast<unsigned>(newHeight), 0,
-                           CopyFromParent, InputOutput, CopyFromParent,
-                           CWOverrideRedirect | CWEventMask, &attributes);
-    if (!setSizeHints(newWidth, newHeight)) {
-        return false;
-    }
-    watchRoots(connection);  // before the grab: a locker that starts from then on is seen
-    XMapWindow(connection, window);
     return true;
 }
 
-// Minimum equal to maximum: a window manager that reads the hints must not resize us.
-bool X11LibX11::setSizeHints(std::int32_t newWidth, std::int32_t newHeight) {
-    XSizeHints* hints = XAllocSizeHints();
-    if (hints == nullptr) {
-        return false;
+// With one monitor or none at the preparation, the window maps where it would have gone
+// then, without a question to the server, and moves only should the monitors have changed
+// since: all before the opening paints it. With several, the focus and the pointer decide,
+// so they are asked first.
+void X11LibX11::show(std::int32_t x, std::int32_t y) {
+    keepVanishedWindowsHarmless();  // the focus asked about may go meanwhile
+    if (preparedHeads.size() >= 2 || (x >= 0 && y >= 0)) {
+        mapPlaced(x, y);
+    } else {
+        const Point then =
+            placeWindow(monitorInUse(connection, screen, preparedHeads), x, y, width, height);
+        XMoveWindow(connection, window, then.x, then.y);
+        XMapWindow(connection, window);
+        XFlush(connection);
+        watchRoots(connection);
+        if (const Point now = placed(x, y); now.x != then.x || now.y != then.y) {
+            XMoveWindow(connection, window, now.x, now.y);
+        }
     }
-    hints->flags = PMinSize | PMaxSize;
-    hints->min_width = hints->max_width = newWidth;
-    hints->min_height = hints->max_height = newHeight;
-    XSetWMNormalHints(connection, window, hints);
-    XFree(hints);
-    return true;
+    XFlush(connection);
+    shown = true;
+}
+
+void X11LibX11::hide() {
+    if (shown) {
+        XUnmapWindow(connection, window);
+        shown = false;
+    }
+}
+
+// A negative x or y centres the window on the monitor in use, as it is now.
+Point X11LibX11::placed(std::int32_t x, std::int32_t y) {
+    return x < 0 || y < 0 ? placeWindow(monitorInUse(connection, screen), x, y, width, height)
+                          : Point{x, y};
+}
+
+// The roots are watched from the map on, before the grab: a locker that starts from then
+// on is seen. Selected after the map, they cost the map nothing.
+void X11LibX11::mapPlaced(std::int32_t x, std::int32_t y) {
+    const Point place = placed(x, y);
+    if (window == 0) {
+        createWindow(place.x, place.y);
+    } else {
+        XMoveWindow(connection, window, place.x, place.y);  // made before the press
+    }
+    XMapWindow(connection, window);
+    watchRoots(connection);
+}
+
+// Override-redirect and of a fixed size: a window manager that reads the hints must not
+// resize it.
+void X11LibX11::createWindow(std::int32_t x, std::int32_t y) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.event_mask = windowEvents;
+    window = XCreateWindow(connection, RootWindow(connection, screen), x, y, width, height, 0,
+                           CopyFromParent, InputOutput, CopyFromParent,
+                           CWOverrideRedirect | CWEventMask, &attributes);
+    setSizeHints();
+}
+
+// Minimum equal to maximum.
+void X11LibX11::setSizeHints() {
+    XSizeHints hints{};
+    hints.flags = PMinSize | PMaxSize;
+    hints.min_width = hints.max_width = width;
+    hints.min_height = hints.max_height = height;
+    XSetWMNormalHints(connection, window, &hints);
 }
 
 // A launched command must not inherit the connection to the X server.
@@ -205,6 +263,9 @@ unsigned long X11LibX11::lookupColor(const std::string& name) {
 
 bool X11LibX11::setupGC(const std::string& background, const std::string& foreground,
                         const std::string& fontPattern) {
+    if (prepared) {
+        return true;  // by the resident, before the press, with these very settings
+    }
     const unsigned long backgroundPixel = lookupColor(background);
     const unsigned long foregroundPixel = lookupColor(foreground);
     if (textGC == nullptr) {  // made by a try with another font
@@ -276,103 +337,9 @@ bool X11LibX11::redraw(const std::string& text, std::uint64_t cursor) {
     return true;
 }
 
-// XLookupString loads the keyboard map and Xlib's locale data at its first call, about a
-// millisecond: paid once the window shows, before the first key is read.
-void X11LibX11::prepareKeyLookup() {
-    XKeyEvent probe{};
-    probe.type = KeyPress;
-    probe.display = connection;
-    probe.window = window;
-    probe.keycode = XKeysymToKeycode(connection, XK_a);
-    char byte = 0;
-    KeySym keysym = NoSymbol;
-    XLookupString(&probe, &byte, 1, &keysym, nullptr);
-}
-
 // A line longer than the window is cut where it cannot show, so the request stays within
 // what the server accepts.
 std::size_t X11LibX11::drawableBytes(const std::string& text) const {
     return visibleTextBytes(text.size(), width, font->min_bounds.width,
                             XMaxRequestSize(connection));
-}
-
-bool X11LibX11::nextEvent(InputEvent& event) {
-    settleWhenIdle();
-    if (lost) {
-        event.kind = EventKind::Lost;
-        return true;
-    }
-    event.kind = EventKind::Other;
-    XSelectInput(connection, window, windowEvents);
-    XEvent xevent;
-    XNextEvent(connection, &xevent);
-    if (chordRepeats(xevent)) {
-        return true;  // the chord held past the keyboard's repeat delay: no key of the line
-    }
-    if (xevent.type == KeyPress) {
-        // The KeySym every other client's first key gets: under Control a Latin letter
-        // from another group, with Caps Lock upper case where the key's type ignores Lock.
-        KeySym keysym = NoSymbol;
-        char byte = 0;
-        XLookupString(&xevent.xkey, &byte, 1, &keysym, nullptr);
-        std::uint16_t value = 0;
-        if (keyValue(keysym, xevent.xkey.send_event != False, value)) {
-            event.kind = EventKind::Key;
-            event.keysym = value;
-            event.state = xevent.xkey.state;
-        }
-        if (event.kind == EventKind::Key && value != XK_Escape) {
-            settle();  // no typed line may run for a locker that waits
-            event.kind = lost ? EventKind::Lost : event.kind;
-        }
-    } else if (xevent.type == exposeEventType) {
-        event.kind = EventKind::Expose;
-    } else if (lostToAnother(xevent)) {
-        event.kind = EventKind::Lost;
-    }
-    return true;
-}
-
-// Until the chord's key is released, its presses are repeats, whatever the modifiers.
-// Detectable auto-repeat sends them alone; core auto-repeat puts a release of the same
-// moment before each, which is no release.
-bool X11LibX11::chordRepeats(const XEvent& xevent) {
-    if (chordKey == 0 || (xevent.type != KeyPress && xevent.type != KeyRelease) ||
-        xevent.xkey.keycode != chordKey) {
-        return false;
-    }
-    if (xevent.type == KeyRelease) {
-        XEvent next{};
-        if (XEventsQueued(connection, QueuedAfterReading) > 0) {
-            XPeekEvent(connection, &next);
-        }
-        const bool repeat = next.type == KeyPress && next.xkey.keycode == chordKey &&
-                            next.xkey.time == xevent.xkey.time;
-        chordKey = repeat ? chordKey : 0;
-    }
-    return xevent.type == KeyPress;
-}
-
-// The resident says once it holds the chord again, almost always before this is asked;
-// one that has gone closes the socket. Either way no longer than slock would wait.
-void X11LibX11::awaitHotkeyHeld() {
-    constexpr int boundMilliseconds = 250;
-    if (residentSocket >= 0) {
-        pollfd news{residentSocket, POLLIN, 0};
-        poll(&news, 1, boundMilliseconds);
-    }
-}
-
-// XPending reads whatever the server has sent; the poll sleeps until either side has more.
-bool X11LibX11::waitForEvent(const std::vector<int>& descriptors) {
-    XSelectInput(connection, window, windowEvents);  // as nextEvent does
-    for (;;) {
-        settleWhenIdle();
-        if (lost || XPending(connection) > 0) {
-            return true;
-        }
-        if (awaitInput(connection, descriptors)) {
-            return false;
-        }
-    }
 }

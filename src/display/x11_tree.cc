@@ -127,9 +127,12 @@ std::optional<Point> pointerOn(Display* connection, int screen) {
 
 // A window straddling the seam would be half on each monitor.
 Area monitorInUse(Display* connection, int screen) {
+    return monitorInUse(connection, screen, monitorsOf(connection));
+}
+
+Area monitorInUse(Display* connection, int screen, const std::vector<Area>& heads) {
     const Area screenArea{0, 0, DisplayWidth(connection, screen),
                           DisplayHeight(connection, screen)};
-    const std::vector<Area> heads = monitorsOf(connection);
     if (heads.size() < 2) {
         return chooseMonitor(screenArea, heads, std::nullopt, std::nullopt);
     }

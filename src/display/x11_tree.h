@@ -27,3 +27,5 @@ std::vector<Area> monitorsOf(Display* connection);
 // chooseMonitor judges it from the focus and the pointer. Those are asked for only where
 // there are several monitors.
 Area monitorInUse(Display* connection, int screen);
+// The same with the monitors already known: with one or none, no question is asked.
+Area monitorInUse(Display* connection, int screen, const std::vector<Area>& heads);

@@ -152,9 +152,9 @@ FileEnd describe(std::string_view content) {
 }
 
 std::string encodeSummary(const FileEnd& end) {
-    const SummaryHeader header{end.device,     end.inode,         end.stamps,
-                               end.length,     end.lastEntry.size(), end.identified,
-                               end.stampsTrusted, end.inSavedForm, end.last};
+    const SummaryHeader header{
+        end.device,     end.inode,         end.stamps,      end.length, end.lastEntry.size(),
+        end.identified, end.stampsTrusted, end.inSavedForm, end.last};
     std::string bytes(sizeof header, '\0');
     std::memcpy(bytes.data(), &header, sizeof header);
     return bytes + end.lastEntry;

@@ -2,8 +2,11 @@
 #include "e2e_fixture.h"
 
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <functional>
 #include <ostream>
 #include <thread>
 
@@ -138,6 +141,57 @@ TEST_F(WindowTest, PaintsFrameBackgroundAndCursorWithDefaultColours) {
     expectEnd(*launcher, 0, "");
 }
 
+// The window a resident makes before the press is, once a press shows it, the one-shot
+// launcher's: its place, its size, its colours, its line and cursor.
+TEST_F(WindowTest, ResidentsOpeningIsPlacedAndPaintedAsTheOneShotWindow) {
+    auto resident = start({"-hotkey", "Mod4+p", "-bg", "navy", "-fg", "#ffcc00"}, environment());
+    ASSERT_TRUE(x().waitForForeignKeyGrab(XKeysymToKeycode(x().display(), XK_p), Mod4Mask))
+        << resident->standardError();
+    x().watchForWindows();
+    x().key("p", {"Super"});
+    const Window window = x().waitForMappedWindow();
+    ASSERT_NE(window, 0U);
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(x().display(), window, &attributes);
+    EXPECT_EQ(std::vector<int>({attributes.x, attributes.y, attributes.width, attributes.height}),
+              std::vector<int>({80, 288, 640, 25}));
+    const std::uint32_t fg = x().pixelValue("#ffcc00");
+    const std::uint32_t bg = x().pixelValue("navy");
+    x().type("abc");
+    x().key("Left");
+    x().key("Left");
+    EXPECT_TRUE(
+        waitUntil([&] { return paintedAsExpected(window, fg, bg, 2 + metrics().widthOfA); }));
+    x().key("Escape");
+}
+
+// Monitors set after the resident made its window, before the press: the opening's window
+// is, once painted, where the one-shot launcher's goes then.
+TEST_F(WindowTest, ResidentsOpeningFollowsMonitorsSetAfterItsPreparation) {
+    auto resident = start({"-hotkey", "Mod4+p"}, environment());
+    ASSERT_TRUE(x().waitForForeignKeyGrab(XKeysymToKeycode(x().display(), XK_p), Mod4Mask))
+        << resident->standardError();
+    const std::string xrandr = "xrandr -display " + displayName();
+    ASSERT_EQ(std::system((xrandr + " --setmonitor left 700/100x600/100+0+0 none").c_str()), 0);
+    XTestFakeMotionEvent(x().display(), -1, 100, 100, CurrentTime);
+    const auto placedBy = [&](const std::function<void()>& open) {
+        x().watchForWindows();
+        open();
+        const Window window = x().waitForMappedWindow();
+        EXPECT_TRUE(waitUntil([&] { return paintedAsExpected(window, 0xFFFFFF, 0x000000, 2); }));
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(x().display(), window, &attributes);
+        x().key("Escape");
+        return std::make_pair(attributes.x, attributes.y);
+    };
+    std::unique_ptr<Process> oneShot;
+    const auto expected = placedBy([&] { oneShot = start({}, environment()); });
+    expectEnd(*oneShot, 0, "");
+    EXPECT_NE(expected, std::make_pair(80, 288)) << "the monitors changed nothing";
+    EXPECT_EQ(placedBy([&] { x().key("p", {"Super"}); }), expected);
+    EXPECT_EQ(std::system((xrandr + " --delmonitor left").c_str()), 0);
+}
+
 TEST_F(WindowTest, PaintsWithColoursFromOptions) {
     std::unique_ptr<Process> launcher;
     const Window window = startReady(launcher, {"-bg", "navy", "-fg", "#ffcc00"});
@@ -216,17 +270,32 @@ TEST_P(FocusTest, CentresOnTheMonitorInUse) {
                                              static_cast<unsigned>(c.child.height), 0, 0, 0);
     XMapWindow(session.display(), child);
     XSetInputFocus(session.display(), child, RevertToParent, CurrentTime);
-    session.watchForWindows();
-    Process launcher(program, {},
-                     {"HOME=" + home.path(), "PATH=" + bin.path(), "DISPLAY=" + heads.display()});
-    const Window window = session.waitForMappedWindow();
-    ASSERT_NE(window, 0U) << launcher.standardError();
-    XWindowAttributes attributes{};
-    XGetWindowAttributes(session.display(), window, &attributes);
-    EXPECT_EQ(std::make_pair(attributes.x, attributes.y), c.placed);
-    ASSERT_TRUE(session.waitForForeignGrab());
-    session.key("Escape");
-    expectEnd(launcher, 0, "");
+    const std::vector<std::string> env = {"HOME=" + home.path(), "PATH=" + bin.path(),
+                                          "DISPLAY=" + heads.display()};
+    // The one-shot launcher, then a resident's opening, whose window was made before the
+    // focus was known.
+    Process resident(program, {"-hotkey", "Mod4+p"}, env);
+    ASSERT_TRUE(session.waitForForeignKeyGrab(XKeysymToKeycode(session.display(), XK_p), Mod4Mask))
+        << resident.standardError();
+    for (const bool byHotkey : {false, true}) {
+        session.watchForWindows();
+        std::unique_ptr<Process> launcher =
+            byHotkey ? nullptr
+                     : std::make_unique<Process>(program, std::vector<std::string>{}, env);
+        if (byHotkey) {
+            session.key("p", {"Super"});
+        }
+        const Window window = session.waitForMappedWindow();
+        ASSERT_NE(window, 0U) << (launcher ? launcher->standardError() : resident.standardError());
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(session.display(), window, &attributes);
+        EXPECT_EQ(std::make_pair(attributes.x, attributes.y), c.placed) << byHotkey;
+        ASSERT_TRUE(session.waitForForeignGrab());
+        session.key("Escape");
+        if (launcher) {
+            expectEnd(*launcher, 0, "");
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -52,7 +52,8 @@ public:
     std::unique_ptr<X11Interface> handOver(int) override { return nullptr; }
     void dropConnection() override {}
     void thawKeyboard() override {}
-    bool hasFont(const std::vector<std::string>&) override { return true; }
+    bool prepare(const WindowLook&) override { return true; }
+    void showWindow() override {}
 
 private:
     HotkeyScript& script_;
