@@ -79,6 +79,15 @@ protected:
         XSync(x().display(), False);
     }
 
+    // A resident whose first opening stops just before it takes the keyboard, pressed.
+    void pressWithTheOpeningStoppedBeforeItsGrab() {
+        const std::string marker = home / "stop";
+        writeFile(marker, "");
+        startResident({"LD_PRELOAD=" STOP_BEFORE_GRAB_LIBRARY, "PELLACORVINE_STOP_ONCE=" + marker});
+        x().key("p", {"Super"});
+        ASSERT_TRUE(waitUntil([&] { return !std::filesystem::exists(marker); }));
+    }
+
     Window opened = 0;
 };
 
@@ -212,11 +221,7 @@ TEST_F(ResidentTest, EveryPressRightAfterAnOpeningClosesOpensBesideABusyLoop) {
 // An opening stopped before it takes the keyboard would leave it frozen for good: within a
 // second it is ended, the keyboard is free, and the next press opens.
 TEST_F(ResidentTest, OpeningStoppedBeforeItsGrabIsEndedAndTheKeyboardFreed) {
-    const std::string marker = home / "stop";
-    writeFile(marker, "");
-    startResident({"LD_PRELOAD=" STOP_BEFORE_GRAB_LIBRARY, "PELLACORVINE_STOP_ONCE=" + marker});
-    x().key("p", {"Super"});
-    ASSERT_TRUE(waitUntil([&] { return !std::filesystem::exists(marker); }));
+    pressWithTheOpeningStoppedBeforeItsGrab();
     EXPECT_TRUE(waitUntil(
         [&] {
             const bool free = x().holdKeyboard();
@@ -286,11 +291,7 @@ TEST_F(ResidentTest, OpensWithCapsLockAndNumLockOn) {
 // the opening, in a session of its own, lives on; its word to the gone resident kills
 // nothing; and the line typed then runs.
 TEST_F(ResidentTest, OpeningOutlivesAResidentThatDiesAsItStarts) {
-    const std::string marker = home / "stop";
-    writeFile(marker, "");
-    startResident({"LD_PRELOAD=" STOP_BEFORE_GRAB_LIBRARY, "PELLACORVINE_STOP_ONCE=" + marker});
-    x().key("p", {"Super"});
-    ASSERT_TRUE(waitUntil([&] { return !std::filesystem::exists(marker); }));
+    pressWithTheOpeningStoppedBeforeItsGrab();
     const auto children = childrenOf(launcher->pid());
     ASSERT_EQ(children.size(), 1U);
     const pid_t opening = children.front().first;
