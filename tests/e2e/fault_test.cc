@@ -31,7 +31,8 @@ protected:
 // A pointer that a window manager holds for a moment (the end of a drag) is tried again:
 // the launcher holds it once it is free.
 TEST_F(FaultTest, PointerHeldElsewhereForAMomentIsTakenOnceFree) {
-    begin({"LD_PRELOAD=" MOMENTS_LIBRARY, "PELLACORVINE_POINTER_HELD=2"});
+    begin({"LD_PRELOAD=" MOMENTS_LIBRARY, "PELLACORVINE_POINTER_HELD=2",
+           "ASAN_OPTIONS=verify_asan_link_order=0"});
     EXPECT_TRUE(x().waitForForeignPointerGrab(2s));
     x().key("Escape");
     expectEnd(*launcher, 0, "");
@@ -44,7 +45,8 @@ TEST_F(FaultTest, ShortWriteWithoutTheLockCutsNoOtherSaversLine) {
     const int held = open(history().c_str(), O_RDONLY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
     std::vector<std::string> env = recorderEnv();
-    env.insert(env.end(), {"LD_PRELOAD=" MOMENTS_LIBRARY, "PELLACORVINE_SHORT_WRITE=" + history()});
+    env.insert(env.end(), {"LD_PRELOAD=" MOMENTS_LIBRARY, "PELLACORVINE_SHORT_WRITE=" + history(),
+                           "ASAN_OPTIONS=verify_asan_link_order=0"});
     begin(env);
     typeAndRun("xterm");
     expectEnd(*launcher, 0, "");
