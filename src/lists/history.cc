@@ -182,12 +182,26 @@ std::size_t decodeSummary(std::string_view bytes, FileEnd& end) {
     return sizeof header + header.lastEntryBytes;
 }
 
+// How finely a file system that keeps nanoseconds stamps a write: the tick of the clock
+// the kernel stamps with, where it says (Linux's coarse clock, 1 to 10 ms); else a tenth
+// of a second, which no common kernel's tick reaches.
+std::int64_t stampTickNanoseconds() {
+#ifdef CLOCK_REALTIME_COARSE
+    timespec tick{};
+    if (clock_getres(CLOCK_REALTIME_COARSE, &tick) == 0 && tick.tv_sec == 0) {
+        return std::max<std::int64_t>(tick.tv_nsec, 1000000);
+    }
+#endif
+    return 100000000;
+}
+
 }  // namespace
 
-bool stampsSettled(const FileStamps& stamps, std::int64_t nowSeconds, std::int64_t nowNanoseconds) {
+bool stampsSettled(const FileStamps& stamps, std::int64_t nowSeconds, std::int64_t nowNanoseconds,
+                   std::int64_t tick) {
     constexpr std::int64_t billion = 1000000000;
     const bool wholeSeconds = stamps.modified[1] == 0 && stamps.changed[1] == 0;
-    const std::int64_t blur = wholeSeconds ? 2 * billion : billion / 10;
+    const std::int64_t blur = wholeSeconds ? 2 * billion : 2 * tick;
     const auto nanoseconds = [](const std::int64_t stamp[2]) {
         return stamp[0] * billion + stamp[1];
     };
@@ -215,7 +229,8 @@ HelperOutput::Reply mapHistoryFile(const std::string& path) {
             seen.stamps = stampsOf(status);
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);  // after the read: a write during it counts
-            seen.stampsTrusted = stampsSettled(seen.stamps, now.tv_sec, now.tv_nsec);
+            seen.stampsTrusted =
+                stampsSettled(seen.stamps, now.tv_sec, now.tv_nsec, stampTickNanoseconds());
         }
     }
     if (descriptor >= 0) {

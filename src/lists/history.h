@@ -76,9 +76,10 @@ HelperOutput::Reply mapHistoryFile(const std::string& path);
 std::string readHistoryFile(const std::string& path);
 
 // Whether stamps taken now still tell every later write: a write within the clock tick
-// of the last one can leave them as they were. Stamps with no nanoseconds come from a file
-// system that keeps whole seconds, and blur over two.
-bool stampsSettled(const FileStamps& stamps, std::int64_t nowSeconds, std::int64_t nowNanoseconds);
+// of the last one can leave them as they were, so two ticks must have passed. Stamps with
+// no nanoseconds come from a file system that keeps whole seconds, and blur over two.
+bool stampsSettled(const FileStamps& stamps, std::int64_t nowSeconds, std::int64_t nowNanoseconds,
+                   std::int64_t tick);
 
 // The file's content split at line feeds, empty pieces dropped.
 std::vector<std::string> splitHistory(const std::string& content);

@@ -91,8 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "ab\n\nc"}),
     [](const auto& test) { return test.param.name; });
 
-// Stamps tell a later write only once the clock has moved on from them: 100 ms where the
-// file system keeps nanoseconds, two seconds where it keeps whole seconds.
+// Stamps tell a later write only once the clock has moved on from them: two ticks (here
+// of 50 ms) where the file system keeps nanoseconds, two seconds where it keeps whole
+// seconds.
 TEST(StampsTest, AreTrustedOnlyOnceTheClockHasMovedOnFromThem) {
     struct Case {
         const char* name;
@@ -107,7 +108,7 @@ TEST(StampsTest, AreTrustedOnlyOnceTheClockHasMovedOnFromThem) {
         {"WholeSecondsOneAgo", {{100, 0}, {100, 0}}, {101, 500000000}, false},
         {"WholeSecondsTwoAgo", {{100, 0}, {100, 0}}, {102, 0}, true}};
     for (const Case& c : cases) {
-        EXPECT_EQ(stampsSettled(c.stamps, c.now[0], c.now[1]), c.settled) << c.name;
+        EXPECT_EQ(stampsSettled(c.stamps, c.now[0], c.now[1], 50000000), c.settled) << c.name;
     }
 }
 
